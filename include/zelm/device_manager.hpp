@@ -1,0 +1,81 @@
+// The manager interface that each device-family plug-in implements, the
+// plug-in entry point, and the loader that turns a plug-in file into its one
+// shared manager.
+//
+// The virtual slot order is part of the binary interface between the library
+// and separately built plug-ins: never reorder, insert or remove a slot.
+#pragma once
+
+#include <zelm/device.hpp>
+#include <zelm/export.hpp>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace zelm {
+
+// A device family's manager. Made by the plug-in's create_manager and owned,
+// once loaded, through std::shared_ptr handles: the last handle's release
+// deletes the manager and then unloads the plug-in.
+class ZELM_API DeviceManager : public std::enable_shared_from_this<DeviceManager> {
+public:
+    virtual ~DeviceManager() = default;
+
+    // The device family's display name, for tools.
+    virtual std::string get_name() = 0;
+    // The path that identifies this manager. It is part of every device's lock
+    // identity, so it must be the same on every call and in every process.
+    virtual std::filesystem::path get_path() = 0;
+    // The devices this manager sees, as JSON text: an array of descriptions,
+    // an object whose member values are descriptions, null (none), or one
+    // single description. A description must list the same device with the
+    // same member values every time, in every process.
+    virtual std::string list_devices() = 0;
+    // The plug-in's version text, for tools.
+    virtual std::string get_version() = 0;
+    // Opens the device that `description` (compact JSON text of one listed
+    // description) names. Returns a device or throws; never an empty handle.
+    virtual std::unique_ptr<Device> open_device(std::string const& description) = 0;
+
+    // Wraps `device`, opened by this manager from `description`, in a device
+    // that owns it across processes for as long as it lives and keeps this
+    // manager (and its plug-in) loaded. An empty `description` takes no lock.
+    // Throws (the device passed in is then destroyed):
+    // - std::bad_weak_ptr when this manager is not owned by a shared handle;
+    // - std::runtime_error "Device is already occupied" when another owner,
+    //   in any process, holds the device;
+    // - std::runtime_error "Cannot open device lock file: <path>: <reason>"
+    //   when the device's lock file cannot be opened safely;
+    // - nlohmann::json::parse_error when `description` is not JSON;
+    // - std::filesystem::filesystem_error when the system temporary
+    //   directory cannot be determined;
+    // - whatever get_path() throws.
+    std::unique_ptr<Device> manage_device(std::unique_ptr<Device> device, std::string const& description);
+};
+
+// Returns the one live manager of the plug-in file at `path` (absolute or
+// relative, possibly through symbolic links), loading the plug-in and calling
+// its create_manager when no live manager of that file exists.
+// Throws std::runtime_error with one of:
+// - "Device Manager not found: <path>" (the path as passed);
+// - "Not a regular file: <path>" (the path as passed);
+// - "Failed to load library: <canonical path> [dlerror]: <reason>";
+// - "Device Manager missing create_manager: <canonical path>";
+// - "Failed to create manager: <canonical path> <reason>" when
+//   create_manager throws a standard exception or returns no manager;
+// std::filesystem::filesystem_error when the path cannot be resolved for
+// another reason; and any non-standard exception of create_manager unchanged.
+ZELM_API std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path const& path);
+
+}  // namespace zelm
+
+// Put before a plug-in's definition of create_manager to export it:
+//   ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new MyManager; }
+#define ZELM_PLUGIN_ENTRY extern "C" ZELM_API
+
+// The plug-in entry point: returns a new manager made with `new`, whose
+// ownership passes to the library; reports failure by throwing a standard
+// exception. Called once per load of the plug-in, under the loader's lock, so
+// it must not call get_device_manager.
+extern "C" ZELM_API zelm::DeviceManager* create_manager();

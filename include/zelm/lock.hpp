@@ -1,0 +1,74 @@
+// Device lock identity and the cross-process ownership lock. Hosts do not
+// normally call these; ManagedDevice and the scan do.
+//
+// Lock files live in the lock directory "rezored_izede" under the system
+// temporary directory, shared by every process and user of the machine:
+// "<identity>.occupied" is a device's ownership lock, "<identity>.lock" its
+// query lock and cache. No symbolic link is followed there, and only a
+// regular file with a single link is used as a lock file.
+#pragma once
+
+#include <zelm/export.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zelm::detail {
+
+// 64-bit FNV-1a hash of the bytes of `data`. Never throws.
+ZELM_API std::uint64_t fnv1a_hash(std::string_view const& data);
+
+// "device_" + lower-case hex FNV-1a of the manager path's text, "_" and the
+// description's compact JSON text. Throws nlohmann::json::type_error (316)
+// for a description holding invalid UTF-8, and std::bad_alloc.
+ZELM_API std::string make_lock_id(std::filesystem::path const& manager_path, nlohmann::json const& description);
+
+// An exclusive, non-blocking flock on "<lock_id>.occupied" in the lock
+// directory, tried once at construction and released at destruction. The
+// descriptor is inherited by child processes (no close-on-exec), so a child
+// keeps a device owned until every copy is closed.
+class ZELM_API OwnershipLock {
+public:
+    // Throws std::filesystem::filesystem_error when the system temporary
+    // directory cannot be determined. When `throw_if_occupied` is true it also
+    // throws std::runtime_error "Device is already occupied" when another
+    // owner holds the lock, and "Cannot open device lock file: <path>:
+    // <reason>" when the file cannot be opened safely; otherwise the object
+    // is then simply not held.
+    OwnershipLock(std::string const& lock_id, bool throw_if_occupied);
+    ~OwnershipLock();
+    OwnershipLock(OwnershipLock const&) = delete;
+    OwnershipLock& operator=(OwnershipLock const&) = delete;
+
+    bool held() const { return held_; }
+    // The locked descriptor, or -1 when not held.
+    int fd() const { return fd_; }
+    std::filesystem::path const& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+// Takes the ownership lock of the device that `description` (JSON text) names
+// under the manager path `manager_path`. Returns a held lock, or an empty
+// handle (no lock, no file touched) when `description` is empty. Throws
+// nlohmann::json::parse_error when `description` is not JSON, and what
+// OwnershipLock(…, true) throws.
+ZELM_API std::shared_ptr<OwnershipLock> acquire_device_ownership_lock(std::string const& manager_path,
+                                                                     std::string const& description);
+
+// True when the device counts as occupied: another lock object, in any
+// process, holds its ownership lock, or the lock file cannot be opened. Takes
+// the lock for an instant when it is free. Throws
+// std::filesystem::filesystem_error when the system temporary directory
+// cannot be determined.
+ZELM_API bool is_device_occupied(std::string const& lock_id);
+
+}  // namespace zelm::detail

@@ -1,0 +1,8 @@
+// Everything a host or plug-in needs, in one include.
+#pragma once
+
+#include <zelm/device.hpp>
+#include <zelm/device_manager.hpp>
+#include <zelm/lock.hpp>
+#include <zelm/managed_device.hpp>
+#include <zelm/scan.hpp>

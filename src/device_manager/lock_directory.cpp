@@ -1,0 +1,146 @@
+// Safe opening of the shared lock directory and its lock files.
+#include "device_manager/lock_directory.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace zelm::detail {
+namespace {
+
+constexpr mode_t directory_mode = 01777;
+constexpr mode_t file_mode = 0666;
+// Bounds the retries when the directory's content keeps changing under us.
+constexpr int max_attempts = 8;
+
+std::string error_text(int error) {
+    switch (error) {
+    case ELOOP:
+        return "is a symbolic link";
+    case ENOTDIR:
+        return "is not a directory";
+    default:
+        return std::strerror(error);
+    }
+}
+
+void set_mode_if_different(int fd, struct stat const& status, mode_t mode) {
+    if ((status.st_mode & 07777) != mode) {
+        system_calls().fchmod(fd, mode);  // fails for another user's file; the lock still works
+    }
+}
+
+int open_directory(std::filesystem::path const& path) {
+    // Transient descriptor: close-on-exec is right here, unlike for lock files.
+    int const flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = system_calls().open(path.c_str(), flags, 0);
+    if (fd < 0 && errno == ENOENT) {
+        std::error_code ignored;
+        std::filesystem::create_directories(path, ignored);
+        fd = system_calls().open(path.c_str(), flags, 0);
+    }
+    return fd;
+}
+
+// Moves `fd` above the standard streams: a host that closed them would
+// otherwise have its log output written into a lock file.
+int above_standard_streams(int fd) {
+    if (fd > STDERR_FILENO) {
+        return fd;
+    }
+    int const moved = system_calls().dup_above(fd, STDERR_FILENO + 1);
+    int const error = errno;
+    system_calls().close(fd);
+    errno = error;
+    return moved;
+}
+
+}  // namespace
+
+LockDirectory::LockDirectory(std::filesystem::path path, FileDescriptor directory, std::string error)
+    : path_(std::move(path)), directory_(std::move(directory)), error_(std::move(error)) {}
+
+LockDirectory LockDirectory::open() {
+    auto path = std::filesystem::temp_directory_path() / "rezored_izede";
+    FileDescriptor directory(open_directory(path));
+    if (!directory) {
+        int const error_number = errno;
+        auto error = "lock directory " + path.native() + " " + error_text(error_number);
+        return LockDirectory(std::move(path), FileDescriptor(), std::move(error));
+    }
+    struct stat status {};
+    if (system_calls().fstat(directory.get(), &status) == 0) {
+        set_mode_if_different(directory.get(), status, directory_mode);
+    }
+    return LockDirectory(std::move(path), std::move(directory), {});
+}
+
+std::expected<FileDescriptor, std::string> LockDirectory::open_file(std::string const& name) const {
+    // No O_CLOEXEC: a child process inherits the ownership it was started with.
+    int const flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK;
+    int fd = -1;
+    // Open an existing file without O_CREAT first: in a sticky directory the
+    // kernel's protected_regular refuses O_CREAT on another user's file.
+    for (int attempt = 0; fd < 0 && attempt < max_attempts; ++attempt) {
+        fd = system_calls().openat(directory_.get(), name.c_str(), flags, 0);
+        if (fd < 0 && errno == ENOENT) {
+            fd = system_calls().openat(directory_.get(), name.c_str(), flags | O_CREAT | O_EXCL, file_mode);
+        }
+        if (fd < 0 && errno != ENOENT && errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        return std::unexpected(error_text(errno));
+    }
+    FileDescriptor file(above_standard_streams(fd));
+    if (!file) {
+        return std::unexpected(error_text(errno));
+    }
+    struct stat status {};
+    if (system_calls().fstat(file.get(), &status) != 0) {
+        return std::unexpected(error_text(errno));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return std::unexpected("is not a regular file");
+    }
+    if (status.st_nlink != 1) {
+        return std::unexpected("has " + std::to_string(status.st_nlink) + " hard links");
+    }
+    set_mode_if_different(file.get(), status, file_mode);
+    return file;
+}
+
+bool LockDirectory::still_names(std::string const& name, int fd) const {
+    struct stat held {};
+    struct stat named {};
+    return system_calls().fstat(fd, &held) == 0 &&
+           system_calls().fstatat(directory_.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(std::string const& name, int operation) const {
+    if (!directory_) {
+        return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, error_});
+    }
+    for (int attempt = 0; attempt < max_attempts; ++attempt) {
+        auto file = open_file(name);
+        if (!file) {
+            return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, std::move(file.error())});
+        }
+        int result = system_calls().flock(file->get(), operation);
+        while (result != 0 && errno == EINTR) {
+            result = system_calls().flock(file->get(), operation);
+        }
+        if (result != 0) {
+            return std::unexpected(LockFailure{LockFailure::Kind::busy, std::strerror(errno)});
+        }
+        if (still_names(name, file->get())) {
+            return std::move(*file);
+        }
+        // Replaced between open and lock: closing releases the stale lock.
+    }
+    return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, "keeps being replaced"});
+}
+
+}  // namespace zelm::detail
