@@ -1,0 +1,43 @@
+// scan_devices_dir: the plug-ins of one directory, picked by file name.
+#include <zelm/scan.hpp>
+
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace zelm {
+namespace {
+
+bool has_plugin_extension(std::filesystem::path const& file) {
+    static constexpr std::array<std::string_view, 3> extensions{".dylib", ".dll", ".so"};
+    auto const extension = file.extension();
+    return std::ranges::find(extensions, extension.native()) != extensions.end();
+}
+
+// A regular file (through links) or any symbolic link, with a plug-in
+// extension and "_manager" in its name.
+bool is_plugin_file(std::filesystem::directory_entry const& entry) {
+    return (entry.is_regular_file() || entry.is_symlink()) && has_plugin_extension(entry.path()) &&
+           entry.path().filename().native().find("_manager") != std::string::npos;
+}
+
+}  // namespace
+
+ScanResults scan_devices_dir(std::filesystem::path const& directory) {
+    auto const status = std::filesystem::status(directory);
+    if (!std::filesystem::exists(status) || !std::filesystem::is_directory(status)) {
+        spdlog::warn("Manager directory does not exist or is not a directory: {}", directory.native());
+        return {};
+    }
+    std::vector<std::filesystem::path> plugins;
+    for (auto const& entry : std::filesystem::directory_iterator(directory)) {
+        if (is_plugin_file(entry)) {
+            plugins.push_back(entry.path());
+        }
+    }
+    return scan_devices(plugins);
+}
+
+}  // namespace zelm

@@ -1,0 +1,97 @@
+// The two-level query cache that lets one device query serve every scan on
+// the machine for five seconds.
+//
+// Level one, in this process: `process_cache`, guarded by `process_mutex`.
+// Level two, across processes: "<identity>.lock" in the lock directory, which
+// is both the lock that serialises queries of one device (an exclusive,
+// blocking flock, held by an InterprocessLock) and the carrier of the last
+// query record as compact JSON.
+//
+// Lock order: a query lock file is always taken without holding
+// `process_mutex`; `process_mutex` may be taken while the file lock is held,
+// for one lookup or store only, never across file I/O, device calls or a wait.
+#pragma once
+
+#include <zelm/device_manager.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace zelm::detail {
+
+// Both levels treat a record as fresh while its age is at most this.
+inline constexpr std::chrono::seconds cache_lifetime{5};
+// Cache files are writable by every user: larger or deeper records are not
+// ours and are never read (real ones are a few hundred bytes).
+inline constexpr std::size_t max_record_size = 1024 * 1024;
+inline constexpr int max_record_depth = 128;
+
+// What one device query gave: a record's "info", "status" and "error".
+struct QueryOutcome {
+    std::optional<nlohmann::json> info;
+    std::optional<nlohmann::json> status;
+    std::string error;  // empty: no error
+};
+
+struct CacheEntry {
+    nlohmann::json record;  // a well-formed query record
+    std::chrono::steady_clock::time_point stored_at;
+};
+
+// Lock identity → the last record this process saw. Entries are overwritten,
+// never erased. Guarded by process_mutex.
+extern std::unordered_map<std::string, CacheEntry> process_cache;
+extern std::mutex process_mutex;
+
+// The clocks the cache reads; tests replace them to reach the freshness
+// boundary without waiting.
+struct CacheClocks {
+    std::chrono::steady_clock::time_point (*steady_now)();
+    std::chrono::file_clock::time_point (*file_now)();
+};
+CacheClocks& cache_clocks();
+
+// A device's query lock, held from construction (blocking until every other
+// querier of the device, in any process or thread, is done) to destruction.
+// When the file cannot be opened safely nothing is held and fd() is -1; the
+// query then runs without the file level.
+class InterprocessLock {
+public:
+    // Throws std::filesystem::filesystem_error when the system temporary
+    // directory cannot be determined.
+    explicit InterprocessLock(std::string const& lock_id);
+    ~InterprocessLock();
+    InterprocessLock(InterprocessLock const&) = delete;
+    InterprocessLock& operator=(InterprocessLock const&) = delete;
+
+    std::filesystem::path const& path() const { return path_; }
+    int fd() const { return fd_; }
+
+    // The file's record when it is fresh and well formed (a JSON object no
+    // larger or deeper than the limits above whose "error", if any, is a
+    // string); nothing otherwise. Never throws.
+    std::optional<nlohmann::json> read_cache() const;
+    // Replaces the file's content with `text`; does nothing without a file.
+    void write_cache(std::string const& text) const;
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+};
+
+// One device's answer: from this process's cache, else (under the device's
+// query lock) from its cache file, else by opening and querying the device and
+// storing the answer at both levels. A live query that throws a standard
+// exception comes back as `error`, logged and not cached. Throws what
+// InterprocessLock throws, and what non-standard exceptions the plug-in throws.
+QueryOutcome query_device_cached(std::shared_ptr<DeviceManager> const& manager, nlohmann::json const& description,
+                                 std::string const& lock_id);
+
+}  // namespace zelm::detail

@@ -1,0 +1,25 @@
+// Building one scan result from a device's query outcome.
+#pragma once
+
+#include <zelm/scan.hpp>
+
+#include "device_scanner/query_cache.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace zelm::detail {
+
+// "Serial Number" of a device's information: a string as it is, a number as a
+// signed 32-bit decimal (integers keep their low 32 bits, floating values are
+// truncated toward zero and saturate at the ends of the range), else empty.
+std::string serial_number_of(nlohmann::json const& info);
+
+// "API" of a device's status when it is a string, else empty.
+std::string api_of(nlohmann::json const& status);
+
+// An error wins over information; neither gives "no info returned".
+ScanResult make_scan_result(std::string plugin_path, std::string description, QueryOutcome const& outcome);
+
+}  // namespace zelm::detail
