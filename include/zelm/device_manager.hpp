@@ -62,6 +62,9 @@ public:
 // - "Not a regular file: <path>" (the path as passed);
 // - "Failed to load library: <canonical path> [dlerror]: <reason>";
 // - "Device Manager missing create_manager: <canonical path>";
+// - "Device Manager ABI mismatch: <canonical path> (plug-in <tag>, library
+//   <tag>)" when the plug-in was built against another interface version or
+//   standard library ABI (see ZELM_ABI_TAG);
 // - "Failed to create manager: <canonical path> <reason>" when
 //   create_manager throws a standard exception or returns no manager;
 // std::filesystem::filesystem_error when the path cannot be resolved for
@@ -70,12 +73,33 @@ ZELM_API std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path
 
 }  // namespace zelm
 
-// Put before a plug-in's definition of create_manager to export it:
+// The version of the plug-in interface: the virtual slots of DeviceManager and
+// Device and the types they pass. Raised whenever any of them changes.
+#define ZELM_INTERFACE_VERSION 1
+
+#define ZELM_STRINGIFY_VALUE(value) #value
+#define ZELM_STRINGIFY(value) ZELM_STRINGIFY_VALUE(value)
+
+// What a plug-in must share with the library to be called safely: the
+// interface version and the standard library's string and list ABI.
+#define ZELM_ABI_TAG                                                   \
+    "zelm-interface-" ZELM_STRINGIFY(ZELM_INTERFACE_VERSION) "/libstdc++-cxx11-abi-" \
+        ZELM_STRINGIFY(_GLIBCXX_USE_CXX11_ABI)
+
+// Put before a plug-in's definition of create_manager to export it, together
+// with the plug-in's ABI tag, which the loader compares with its own before
+// calling into the plug-in:
 //   ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new MyManager; }
-#define ZELM_PLUGIN_ENTRY extern "C" ZELM_API
+#define ZELM_PLUGIN_ENTRY                                            \
+    extern "C" ZELM_API char const zelm_plugin_abi_tag[] = ZELM_ABI_TAG; \
+    extern "C" ZELM_API
 
 // The plug-in entry point: returns a new manager made with `new`, whose
 // ownership passes to the library; reports failure by throwing a standard
 // exception. Called once per load of the plug-in, under the loader's lock, so
 // it must not call get_device_manager.
 extern "C" ZELM_API zelm::DeviceManager* create_manager();
+
+// A plug-in's ABI tag, defined by ZELM_PLUGIN_ENTRY. Plug-ins without it load
+// unchecked.
+extern "C" ZELM_API char const zelm_plugin_abi_tag[];

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -70,5 +71,12 @@ ZELM_API std::shared_ptr<OwnershipLock> acquire_device_ownership_lock(std::strin
 // std::filesystem::filesystem_error when the system temporary directory
 // cannot be determined.
 ZELM_API bool is_device_occupied(std::string const& lock_id);
+
+// The process id of the holder of the device's ownership lock, as the kernel
+// lists flock holders in /proc/locks; empty when nobody holds it, when the
+// lock file does not exist (or is a link) and when /proc/locks cannot be read.
+// Takes no lock and changes no file. A holder that forked before it died may
+// be listed under its own, gone, process id. Never throws but std::bad_alloc.
+ZELM_API std::optional<int> find_device_owner(std::string const& lock_id);
 
 }  // namespace zelm::detail

@@ -57,11 +57,13 @@ int above_standard_streams(int fd) {
 
 }  // namespace
 
+std::filesystem::path lock_directory_path() { return std::filesystem::temp_directory_path() / "rezored_izede"; }
+
 LockDirectory::LockDirectory(std::filesystem::path path, FileDescriptor directory, std::string error)
     : path_(std::move(path)), directory_(std::move(directory)), error_(std::move(error)) {}
 
 LockDirectory LockDirectory::open() {
-    auto path = std::filesystem::temp_directory_path() / "rezored_izede";
+    auto path = lock_directory_path();
     FileDescriptor directory(open_directory(path));
     if (!directory) {
         int const error_number = errno;

@@ -19,6 +19,11 @@
 
 namespace zelm::detail {
 
+// "<system temporary directory>/rezored_izede". Throws
+// std::filesystem::filesystem_error when the temporary directory cannot be
+// determined.
+std::filesystem::path lock_directory_path();
+
 struct LockFailure {
     enum class Kind {
         cannot_open,  // the file could not be opened, or was refused as unsafe

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace zelm {
@@ -60,6 +61,18 @@ LibraryHandle open_library(std::string const& canonical) {
     return library;
 }
 
+// A plug-in built with the export macro carries its ABI tag; one built
+// against other headers or another standard library would crash at its first
+// call, so it is refused before any of its code runs. An untagged plug-in
+// loads unchecked.
+void check_abi_tag(LibraryHandle const& library, std::string const& canonical) {
+    auto const* tag = static_cast<char const*>(dlsym(library.get(), "zelm_plugin_abi_tag"));
+    if (tag != nullptr && std::string_view(tag) != ZELM_ABI_TAG) {
+        throw std::runtime_error(fmt::format("Device Manager ABI mismatch: {} (plug-in {}, library {})", canonical,
+                                             tag, ZELM_ABI_TAG));
+    }
+}
+
 CreateManager find_entry_point(LibraryHandle const& library, std::string const& canonical) {
     auto* symbol = dlsym(library.get(), "create_manager");
     if (symbol == nullptr) {
@@ -105,6 +118,7 @@ std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path const& p
     }
 
     auto library = open_library(canonical);
+    check_abi_tag(library, canonical);
     auto const entry = find_entry_point(library, canonical);
     auto manager = create(entry, library, canonical);
     try {
