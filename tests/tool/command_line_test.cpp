@@ -1,0 +1,125 @@
+// The tool's contract with scripts: exit statuses, one-line errors, help and
+// version, and the lock identity it prints.
+#include "tool_test_support.hpp"
+
+#include <zelm/lock.hpp>
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+
+namespace zelm::tool_test {
+namespace {
+
+using nlohmann::json;
+
+std::string const description = R"({"serial":"SIM-0001"})";
+
+struct BadCall {
+    char const* name;
+    std::vector<std::string> arguments;
+    std::string named;  // what the error line must name
+};
+
+void PrintTo(BadCall const& call, std::ostream* out) { *out << call.name; }
+
+class UsageErrors : public ToolTest, public ::testing::WithParamInterface<BadCall> {};
+
+TEST_P(UsageErrors, ExitWithStatusTwoAndOneLine) {
+    auto const outcome = run_zelm(GetParam().arguments);
+
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.out, "");
+    ASSERT_EQ(lines_of(outcome.err).size(), 1U) << outcome.err;
+    EXPECT_TRUE(outcome.err.starts_with("zelm")) << outcome.err;
+    EXPECT_NE(outcome.err.find(GetParam().named), std::string::npos) << outcome.err;
+}
+
+std::string const plugin = sim_plugin.native();
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, UsageErrors,
+    ::testing::Values(BadCall{"NoCommand", {}, "subcommand is required"},
+                      BadCall{"UnknownCommand", {"frobnicate"}, "unknown command \"frobnicate\""},
+                      BadCall{"UnknownOption", {"scan", "--fast"}, "--fast"},
+                      BadCall{"ZeroJobs", {"scan", "--jobs", "0"}, "--jobs"},
+                      BadCall{"JobsNotANumber", {"scan", "--jobs", "many"}, "--jobs"},
+                      BadCall{"MissingDescription", {"hold", plugin}, "DESCRIPTION"},
+                      BadCall{"DescriptionNotJson", {"hold", plugin, "{serial: 1}"}, "DESCRIPTION"},
+                      BadCall{"NegativeHoldTime", {"hold", plugin, description, "--for", "-1"}, "--for"},
+                      BadCall{"RegisterWithoutAction", {"reg"}, "zelm reg:"},
+                      BadCall{"UnknownRegisterAction", {"reg", "fetch"}, "unknown command \"fetch\""},
+                      BadCall{"AddressNotANumber", {"reg", "get", plugin, description, "0x1g"}, "ADDRESS"},
+                      BadCall{"AddressTooLarge", {"reg", "get", plugin, description, "0x100000000"}, "ADDRESS"},
+                      BadCall{"MissingValue", {"reg", "set", plugin, description, "1"}, "VALUE"},
+                      BadCall{"MissingCount", {"read", plugin, description, "0"}, "COUNT"},
+                      BadCall{"OddHexDigits", {"write", plugin, description, "0", "abc"}, "BYTES"},
+                      BadCall{"NotHex", {"write", plugin, description, "0", "zz"}, "\"zz\""},
+                      BadCall{"ExtraArgument", {"lock-id", "/x", description, "more"}, "more"}),
+    [](auto const& param_info) { return std::string(param_info.param.name); });
+
+struct FailingCall {
+    char const* name;
+    std::vector<std::string> arguments;
+    std::string named;  // what the error line must name
+};
+
+void PrintTo(FailingCall const& call, std::ostream* out) { *out << call.name; }
+
+class FailedOperations : public ToolTest, public ::testing::WithParamInterface<FailingCall> {};
+
+TEST_P(FailedOperations, ExitWithStatusOneAndNameWhatFailed) {
+    auto const outcome = run_zelm(GetParam().arguments);
+
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out, "");
+    ASSERT_EQ(lines_of(outcome.err).size(), 1U) << outcome.err;
+    EXPECT_NE(outcome.err.find(GetParam().named), std::string::npos) << outcome.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, FailedOperations,
+    ::testing::Values(
+        FailingCall{"MissingPlugin", {"hold", "/nonexistent/x_manager.so", description}, "/nonexistent/x_manager.so"},
+        FailingCall{
+            "UnknownDevice", {"info", plugin, R"({"serial":"NOPE"})"}, R"(cannot open device {"serial":"NOPE"})"},
+        FailingCall{"MissingDirectory", {"scan", "/nonexistent/plugins"}, "/nonexistent/plugins"},
+        FailingCall{"MissingPluginsDirectory", {"plugins", "/nonexistent/plugins"}, "/nonexistent/plugins"},
+        FailingCall{"UnwritableStreamOutput",
+                    {"stream", plugin, description, "0", "--bytes", "1", "-o", "/nonexistent/out.bin"},
+                    "/nonexistent/out.bin"}),
+    [](auto const& param_info) { return std::string(param_info.param.name); });
+
+TEST_F(ToolTest, LockIdIsTheLibrarysLockIdentity) {
+    struct Case {
+        std::string manager_path;
+        std::string description;
+    };
+    std::vector<Case> const cases{
+        {"/opt/zelm/plugins/sim_manager.so", R"({"serial":"SIM-0001","model":"sim-counter"})"},
+        // Member order and spacing do not change a description.
+        {"/opt/zelm/plugins/sim_manager.so", R"({ "model": "sim-counter", "serial": "SIM-0001" })"},
+        {"relative/x_manager.so", R"("just a string")"},
+        {"/dev/bench", "[1, 2.5, null]"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.manager_path + " " + c.description);
+        auto const outcome = run_ok({"lock-id", c.manager_path, c.description});
+        EXPECT_EQ(outcome.out, detail::make_lock_id(c.manager_path, json::parse(c.description)) + "\n");
+    }
+}
+
+TEST_F(ToolTest, HelpDescribesEveryCommandAndVersionNamesTheTool) {
+    auto const help = run_ok({"--help"});
+    for (auto const* command :
+         {"scan", "plugins", "hold", "info", "status", "reg", "read", "write", "stream", "lock-id"}) {
+        SCOPED_TRACE(command);
+        EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << help.out;
+        auto const own = run_ok({command, "--help"});
+        EXPECT_TRUE(own.out.find("Usage:") != std::string::npos) << own.out;
+    }
+    EXPECT_EQ(run_ok({"--version"}).out, std::string("zelm ") + ZELM_TOOL_VERSION + "\n");
+}
+
+}  // namespace
+}  // namespace zelm::tool_test

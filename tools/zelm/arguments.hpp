@@ -1,0 +1,54 @@
+// Parsing and formatting of the values people type on the command line:
+// numbers (decimal or 0x-hexadecimal), device descriptions (JSON) and byte
+// strings (hexadecimal).
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <charconv>
+#include <concepts>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelm::tool {
+
+// Decimal, or hexadecimal after "0x"/"0X". A leading zero means nothing
+// special: "010" is ten, unlike strtoul's octal.
+template <std::unsigned_integral Number>
+std::expected<Number, std::string> parse_number(std::string_view text) {
+    int base = 10;
+    if (text.starts_with("0x") || text.starts_with("0X")) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    Number value{};
+    auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error == std::errc::result_out_of_range) {
+        return std::unexpected("number out of range");
+    }
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+        return std::unexpected("not a number (decimal or 0x-hexadecimal)");
+    }
+    return value;
+}
+
+// A device description as typed: any JSON value, normally an object.
+std::expected<nlohmann::json, std::string> parse_description(std::string_view text);
+
+// Pairs of hexadecimal digits; white space, ':' and '-' between bytes are
+// ignored, so the output of format_hex_bytes reads back.
+std::expected<std::vector<unsigned char>, std::string> parse_hex_bytes(std::string_view text);
+
+// Lower-case hexadecimal bytes separated by spaces, `per_line` to a line,
+// each line ended by a newline; nothing for no bytes.
+std::string format_hex_bytes(std::span<unsigned char const> bytes, std::size_t per_line = 16);
+
+// `text` with every line break and other control character turned into a
+// space, so that a message from a plug-in stays on one line.
+std::string one_line(std::string_view text);
+
+}  // namespace zelm::tool

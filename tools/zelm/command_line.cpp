@@ -1,0 +1,342 @@
+// The command-line definition: every command, argument and help text, and
+// the mapping of outcomes to exit statuses. Values are parsed into typed
+// options while the command line is parsed, so that a malformed number,
+// description or byte string is a usage error (2) and never a failed
+// operation (1).
+#include "command_line.hpp"
+
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "plugin_directory.hpp"
+#include "status_line.hpp"
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zelm::tool {
+
+namespace {
+
+constexpr int exit_failed = 1;
+constexpr int exit_usage = 2;
+
+constexpr char const* tool_help =
+    "Finds hardware devices through device-manager plug-ins and takes exclusive,\n"
+    "cross-process ownership of them.";
+
+constexpr char const* tool_footer =
+    "Plug-ins: a plug-in argument is a file path; a bare file name that does not exist in\n"
+    "the current directory is looked up in the plug-in directory.\n"
+    "Descriptions: a device's description is the JSON value that `zelm scan` shows for it,\n"
+    "for example '{\"serial\":\"SIM-0001\"}'; member order and spacing do not matter.\n"
+    "Numbers: decimal, or hexadecimal with a 0x prefix.\n"
+    "\n"
+    "Environment:\n"
+    "  ZELM_PLUGIN_DIR  plug-in directory used when a command is given none\n"
+    "  TMPDIR           parent of the lock directory that all processes share\n"
+    "\n"
+    "Exit status: 0 success, 1 a failed operation, 2 bad usage.";
+
+// Shown at the end of the help, so people see where the default points.
+std::string plugin_directory_note() {
+    try {
+        return "Default plug-in directory: " + default_plugin_directory().native();
+    } catch (std::exception const& e) {
+        return std::string("Default plug-in directory: unknown (") + e.what() + ")";
+    }
+}
+
+// A number argument, parsed as the tool parses numbers everywhere.
+template <typename Number, typename Target>
+CLI::Option* add_number(CLI::App& app, std::string const& name, Target& target, std::string const& help) {
+    auto store = [&target, name](std::string const& text) {
+        auto parsed = parse_number<Number>(text);
+        if (!parsed) {
+            throw CLI::ValidationError(name, fmt::format("\"{}\": {}", text, parsed.error()));
+        }
+        target = *parsed;
+    };
+    return app.add_option_function<std::string>(name, store, help)->type_name("NUMBER");
+}
+
+CLI::Option* add_description(CLI::App& app, std::string const& name, nlohmann::json& target, std::string const& help) {
+    auto store = [&target, name](std::string const& text) {
+        auto parsed = parse_description(text);
+        if (!parsed) {
+            throw CLI::ValidationError(name, parsed.error());
+        }
+        target = std::move(*parsed);
+    };
+    return app.add_option_function<std::string>(name, store, help)->type_name("JSON")->required();
+}
+
+void add_target(CLI::App& app, DeviceTarget& target) {
+    app.add_option("PLUGIN", target.plugin, "Plug-in file of the device's family")->type_name("")->required();
+    add_description(app, "DESCRIPTION", target.description, "The device's description (JSON)");
+}
+
+// The parsed command: what to run and its name for error messages.
+struct Chosen {
+    std::string name;
+    std::function<void()> run;
+};
+
+class CommandLine {
+public:
+    CommandLine() : app_(tool_help, "zelm") {
+        app_.set_version_flag("--version", fmt::format("zelm {}", ZELM_TOOL_VERSION));
+        app_.footer([] { return std::string(tool_footer) + "\n" + plugin_directory_note(); });
+        app_.require_subcommand(1);
+        app_.get_formatter()->column_width(34);
+        define_scan();
+        define_plugins();
+        define_hold();
+        define_queries();
+        define_registers();
+        define_transfers();
+        define_stream();
+        define_lock_id();
+    }
+
+    int run(int argc, char const* const* argv) {
+        try {
+            app_.parse(argc, argv);
+        } catch (CLI::Success const& e) {
+            return app_.exit(e);
+        } catch (CLI::ParseError const& e) {
+            return usage_error(e, argc, argv);
+        }
+        return run_chosen();
+    }
+
+private:
+    // Registers a command that runs `run` when it is the one given.
+    CLI::App* command(CLI::App& parent, std::string const& name, std::string const& help, std::function<void()> run) {
+        auto full_name = &parent == &app_ ? name : parent.get_name() + " " + name;
+        auto* sub = parent.add_subcommand(name, help);
+        sub->callback([this, full_name = std::move(full_name), run = std::move(run)] { chosen_ = {full_name, run}; });
+        return sub;
+    }
+
+    void define_scan() {
+        auto* sub =
+            command(app_, "scan", "Scan plug-ins for devices: found, occupied or failed", [this] { run_scan(scan_); });
+        sub->add_option("DIR", scan_.directory,
+                        "Plug-in directory to scan (default: the plug-in directory, unless --plugin is given)")
+            ->type_name("");
+        sub->add_option("--plugin,-p", scan_.plugins, "Also scan this plug-in file (repeatable)")
+            ->type_name("FILE")
+            ->take_all();
+        sub->add_flag("--json", scan_.json,
+                      "Print a JSON array: per device its state (\"found\", \"occupied\", \"failed\") and its "
+                      "record's members; description, info and status are embedded as JSON values");
+        sub->add_option("--jobs,-j", scan_.jobs,
+                        "Scan up to N plug-ins at once, one thread each; the output "
+                        "order stays that of a serial scan")
+            ->type_name("N")
+            ->check(CLI::Range(1U, 256U));
+        sub->footer("Progress is shown on standard error when it is a terminal and the scan takes a while.");
+    }
+
+    void define_plugins() {
+        auto* sub = command(app_, "plugins", "List plug-ins: family, version, manager path, devices",
+                            [this] { run_plugins(plugins_); });
+        sub->add_option("DIR", plugins_.directory, "Plug-in directory (default: the plug-in directory)")->type_name("");
+        sub->add_flag("--json", plugins_.json, "Print a JSON array instead of a table");
+    }
+
+    void define_hold() {
+        auto* sub = command(app_, "hold", "Own a device until interrupted or for a while", [this] { run_hold(hold_); });
+        add_target(*sub, hold_.target);
+        sub->add_option_function<double>(
+               "--for",
+               [this](double seconds) {
+                   if (!(seconds >= 0)) {
+                       throw CLI::ValidationError("--for", "the time must not be negative");
+                   }
+                   hold_.seconds = seconds;
+               },
+               "Release the device after SECONDS")
+            ->type_name("SECONDS");
+        sub->footer(
+            "Prints one \"holding ...\" line once the device is owned and one \"released ...\" line "
+            "when it is let go; exits 0 in both cases.");
+    }
+
+    void define_queries() {
+        auto* info = command(app_, "info", "Print a device's information (JSON)", [this] { run_info(query_); });
+        add_target(*info, query_.target);
+        auto* status = command(app_, "status", "Print a device's status (JSON)", [this] { run_status(query_); });
+        add_target(*status, query_.target);
+    }
+
+    void define_registers() {
+        auto* reg = app_.add_subcommand("reg", "Read or write one register of a device");
+        reg->require_subcommand(1);
+        auto* get = command(*reg, "get", "Read registers and print one (decimal unless --hex)",
+                            [this] { run_register_get(reg_get_); });
+        add_target(*get, reg_get_.target);
+        add_number<std::uint32_t>(*get, "ADDRESS", reg_get_.address, "Register address")->required();
+        get->add_flag("--hex", reg_get_.hex, "Print the value in hexadecimal");
+
+        auto* set = command(*reg, "set", "Stage a register value and send the registers",
+                            [this] { run_register_set(reg_set_); });
+        add_target(*set, reg_set_.target);
+        add_number<std::uint32_t>(*set, "ADDRESS", reg_set_.address, "Register address")->required();
+        add_number<std::uint32_t>(*set, "VALUE", reg_set_.value, "Value to set")->required();
+        add_number<std::uint32_t>(*set, "--operand", reg_set_.operand,
+                                  "Operand passed to the device with the value (default 0)");
+        reg->footer(
+            "Registers go through the device's synchronous calls: `get` reads the registers and "
+            "returns one, `set` stages one value and sends the registers.");
+    }
+
+    void define_transfers() {
+        auto* read =
+            command(app_, "read", "Read bytes from a device and print them in hex", [this] { run_read(read_); });
+        add_target(*read, read_.target);
+        add_number<std::uint32_t>(*read, "ADDRESS", read_.address, "Address to read at")->required();
+        add_number<std::uint64_t>(*read, "COUNT", read_.count, "Number of bytes")
+            ->required()
+            ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{1} << 30));
+        read->footer("Prints the bytes as lower-case hex pairs, 16 to a line; `zelm write` reads them back.");
+
+        auto* write = command(app_, "write", "Write bytes given in hex to a device", [this] { run_write(write_); });
+        add_target(*write, write_.target);
+        add_number<std::uint32_t>(*write, "ADDRESS", write_.address, "Address to write at")->required();
+        auto store = [this](std::vector<std::string> const& parts) {
+            for (auto const& part : parts) {
+                auto bytes = parse_hex_bytes(part);
+                if (!bytes) {
+                    throw CLI::ValidationError("BYTES", bytes.error());
+                }
+                write_.bytes.insert(write_.bytes.end(), bytes->begin(), bytes->end());
+            }
+        };
+        write
+            ->add_option_function<std::vector<std::string>>("BYTES", store,
+                                                            "Hex bytes, e.g. \"de ad be ef\" or deadbeef; "
+                                                            "what `zelm read` prints reads back")
+            ->type_name("HEX")
+            ->required();
+    }
+
+    void define_stream() {
+        auto* sub = command(app_, "stream", "Read a device's data stream, showing its throughput",
+                            [this] { run_stream(stream_); });
+        add_target(*sub, stream_.target);
+        add_number<std::uint32_t>(*sub, "ADDRESS", stream_.address, "Address to stream from")->required();
+        add_number<std::uint64_t>(*sub, "--bytes,-n", stream_.bytes,
+                                  "Stop after N bytes (default: until the stream ends or is interrupted)")
+            ->type_name("N");
+        add_number<std::uint64_t>(*sub, "--size", stream_.size,
+                                  "Size argument of the device's start_read_stream, which the device "
+                                  "defines (default: the --bytes count, else 0)");
+        sub->add_option("--output,-o", stream_.output, "Write the data to FILE (\"-\": standard output)")
+            ->type_name("FILE");
+        sub->footer(
+            "Without --output the data is counted and dropped. SIGINT or SIGTERM stops the stream "
+            "cleanly with exit status 0. The simulated devices take the size as the number of bytes "
+            "to deliver, 0 meaning until stopped.");
+    }
+
+    void define_lock_id() {
+        auto* sub = command(app_, "lock-id", "Print a device's lock identity (its lock files' name)",
+                            [this] { run_lock_id(lock_id_); });
+        sub->add_option("MANAGER_PATH", lock_id_.manager_path,
+                        "The path the manager reports (`zelm plugins` shows it), taken literally")
+            ->type_name("")
+            ->required();
+        add_description(*sub, "DESCRIPTION", lock_id_.description, "The device's description (JSON)");
+    }
+
+    // The deepest command that was recognised before a parse error.
+    CLI::App const& recognised() const {
+        auto const* app = &app_;
+        while (!app->get_subcommands().empty()) {
+            app = app->get_subcommands().front();
+        }
+        return *app;
+    }
+
+    // "zelm reg get" for a parse error inside `reg get`.
+    std::string usage_context() const {
+        std::string context = "zelm";
+        for (auto const* app = &app_; !app->get_subcommands().empty();) {
+            app = app->get_subcommands().front();
+            context += " " + app->get_name();
+        }
+        return context;
+    }
+
+    // CLI11 reports a misspelt command as a missing one: name the word that
+    // stood where the command was expected.
+    std::string usage_message(CLI::ParseError const& e, int argc, char const* const* argv) const {
+        auto const& app = recognised();
+        if (e.get_name() == "RequiredError" && app.get_require_subcommand_min() > 0) {
+            std::vector<std::string> words;  // argv words that are not options
+            for (int i = 1; i < argc; ++i) {
+                if (argv[i][0] != '-') {
+                    words.emplace_back(argv[i]);
+                }
+            }
+            auto const depth = static_cast<std::size_t>(std::ranges::count(usage_context(), ' '));
+            if (depth < words.size()) {
+                return fmt::format("unknown command \"{}\"", words[depth]);
+            }
+        }
+        return one_line(e.what());
+    }
+
+    int usage_error(CLI::ParseError const& e, int argc, char const* const* argv) const {
+        auto const context = usage_context();
+        StatusLine::instance().print(
+            fmt::format("{}: {} (see '{} --help')\n", context, usage_message(e, argc, argv), context));
+        return exit_usage;
+    }
+
+    int run_chosen() const {
+        try {
+            chosen_.run();
+            return 0;
+        } catch (std::exception const& e) {
+            return failed(e.what());
+        } catch (...) {
+            return failed("unknown exception from plug-in code");
+        }
+    }
+
+    int failed(std::string_view message) const {
+        StatusLine::instance().clear();
+        StatusLine::instance().print(fmt::format("zelm {}: {}\n", chosen_.name, one_line(message)));
+        return exit_failed;
+    }
+
+    CLI::App app_;
+    Chosen chosen_;
+    ScanOptions scan_;
+    PluginsOptions plugins_;
+    HoldOptions hold_;
+    QueryOptions query_;
+    RegisterGetOptions reg_get_;
+    RegisterSetOptions reg_set_;
+    ReadOptions read_;
+    WriteOptions write_;
+    StreamOptions stream_;
+    LockIdOptions lock_id_;
+};
+
+}  // namespace
+
+int run_command_line(int argc, char const* const* argv) {
+    CommandLine command_line;
+    return command_line.run(argc, argv);
+}
+
+}  // namespace zelm::tool

@@ -1,0 +1,94 @@
+// The tool's commands and the options each one takes. The command line
+// (command_line.cpp) fills these from argv; every command reports failure by
+// throwing, which the tool turns into one line on standard error and exit
+// status 1.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelm::tool {
+
+// One device: the plug-in file that serves it and its description.
+struct DeviceTarget {
+    std::filesystem::path plugin;
+    nlohmann::json description;
+};
+
+struct ScanOptions {
+    std::optional<std::filesystem::path> directory;
+    std::vector<std::filesystem::path> plugins;
+    bool json = false;
+    unsigned jobs = 1;
+};
+
+struct PluginsOptions {
+    std::optional<std::filesystem::path> directory;
+    bool json = false;
+};
+
+struct HoldOptions {
+    DeviceTarget target;
+    std::optional<double> seconds;  // none: until interrupted
+};
+
+struct QueryOptions {
+    DeviceTarget target;
+};
+
+struct RegisterGetOptions {
+    DeviceTarget target;
+    std::uint32_t address = 0;
+    bool hex = false;
+};
+
+struct RegisterSetOptions {
+    DeviceTarget target;
+    std::uint32_t address = 0;
+    std::uint32_t value = 0;
+    std::uint32_t operand = 0;
+};
+
+struct ReadOptions {
+    DeviceTarget target;
+    std::uint32_t address = 0;
+    std::uint64_t count = 0;
+};
+
+struct WriteOptions {
+    DeviceTarget target;
+    std::uint32_t address = 0;
+    std::vector<unsigned char> bytes;
+};
+
+struct StreamOptions {
+    DeviceTarget target;
+    std::uint32_t address = 0;
+    std::optional<std::uint64_t> bytes;  // none: until the stream ends or is interrupted
+    std::optional<std::uint64_t> size;   // start_read_stream's size; none: `bytes`, else 0
+    std::optional<std::filesystem::path> output;
+};
+
+struct LockIdOptions {
+    std::filesystem::path manager_path;
+    nlohmann::json description;
+};
+
+void run_scan(ScanOptions const& options);
+void run_plugins(PluginsOptions const& options);
+void run_hold(HoldOptions const& options);
+void run_info(QueryOptions const& options);
+void run_status(QueryOptions const& options);
+void run_register_get(RegisterGetOptions const& options);
+void run_register_set(RegisterSetOptions const& options);
+void run_read(ReadOptions const& options);
+void run_write(WriteOptions const& options);
+void run_stream(StreamOptions const& options);
+void run_lock_id(LockIdOptions const& options);
+
+}  // namespace zelm::tool

@@ -1,0 +1,94 @@
+// The one-shot device commands: info, status, reg get/set, read, write, and
+// lock-id, which names a device's lock files without touching them.
+#include "arguments.hpp"
+#include "commands.hpp"
+#include "device_session.hpp"
+#include "output.hpp"
+
+#include <zelm/lock.hpp>
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+namespace zelm::tool {
+
+namespace {
+
+// A device's JSON answer, indented for reading; text that is not JSON is
+// printed as it came.
+std::string readable_json(std::string const& text) {
+    auto const value = nlohmann::ordered_json::parse(text, nullptr, false);
+    return value.is_discarded() ? text + "\n" : value.dump(2) + "\n";
+}
+
+// Runs a text query of the device and prints its answer.
+template <typename Query>
+void print_text_query(DeviceTarget const& target, char const* name, Query&& query) {
+    auto device = open_managed_device(target);
+    auto const doing = fmt::format("{} of {}", name, device_name(target));
+    auto const result = explained(doing, [&] { return query(*device); });
+    if (!result) {
+        throw std::runtime_error(fmt::format("{} failed: {}", doing, result.error()));
+    }
+    print_stdout(readable_json(*result));
+}
+
+// Runs one device operation that returns a result code: zero is success, an
+// exception or any other code a failure of `doing`.
+template <typename Operation>
+void run_checked(std::string const& doing, Operation&& operation) {
+    int const code = explained(doing, operation);
+    if (code != 0) {
+        throw std::runtime_error(fmt::format("{} failed with code {}", doing, code));
+    }
+}
+
+}  // namespace
+
+void run_info(QueryOptions const& options) {
+    print_text_query(options.target, "get_info", [](Device& device) { return device.get_info(); });
+}
+
+void run_status(QueryOptions const& options) {
+    print_text_query(options.target, "get_status", [](Device& device) { return device.get_status(); });
+}
+
+void run_register_get(RegisterGetOptions const& options) {
+    auto device = open_managed_device(options.target);
+    auto const doing = fmt::format("reading register {:#x} of {}", options.address, device_name(options.target));
+    auto const value = explained(doing, [&] { return device->get_register_sync(options.address); });
+    if (!value) {
+        throw std::runtime_error(doing + " failed: read_registers reported failure");
+    }
+    print_stdout(options.hex ? fmt::format("{:#x}\n", *value) : fmt::format("{}\n", *value));
+}
+
+void run_register_set(RegisterSetOptions const& options) {
+    auto device = open_managed_device(options.target);
+    run_checked(fmt::format("setting register {:#x} of {} to {:#x}", options.address, device_name(options.target),
+                            options.value),
+                [&] { return device->set_register_sync(options.address, options.value, options.operand); });
+}
+
+void run_read(ReadOptions const& options) {
+    auto device = open_managed_device(options.target);
+    std::vector<unsigned char> data(options.count);
+    run_checked(
+        fmt::format("reading {} bytes at {:#x} from {}", data.size(), options.address, device_name(options.target)),
+        [&] { return device->read(options.address, data.size(), data.data()); });
+    print_stdout(format_hex_bytes(data));
+}
+
+void run_write(WriteOptions const& options) {
+    auto device = open_managed_device(options.target);
+    run_checked(fmt::format("writing {} bytes at {:#x} to {}", options.bytes.size(), options.address,
+                            device_name(options.target)),
+                [&] { return device->write(options.address, options.bytes.size(), options.bytes.data()); });
+}
+
+void run_lock_id(LockIdOptions const& options) {
+    print_stdout(detail::make_lock_id(options.manager_path, options.description) + "\n");
+}
+
+}  // namespace zelm::tool

@@ -1,0 +1,36 @@
+// Opening one device for the device commands: through its plug-in's manager
+// and into the library's ownership, so that the tool never touches a device
+// that another process owns.
+#pragma once
+
+#include "commands.hpp"
+
+#include <zelm/device.hpp>
+
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace zelm::tool {
+
+// Runs `action`, turning a standard exception into one that says what was
+// being done: the tool's error lines name the failed step, not only the cause.
+template <typename Action>
+auto explained(std::string const& doing, Action&& action) {
+    try {
+        return action();
+    } catch (std::exception const& e) {
+        throw std::runtime_error(doing + ": " + e.what());
+    }
+}
+
+// "device <compact description> (<plug-in>)", for messages.
+std::string device_name(DeviceTarget const& target);
+
+// Loads the plug-in, opens the device and takes its ownership lock. Throws
+// std::runtime_error naming the step that failed and why, for example
+// "cannot own device {...} (sim_manager.so): Device is already occupied".
+std::unique_ptr<Device> open_managed_device(DeviceTarget const& target);
+
+}  // namespace zelm::tool

@@ -1,0 +1,60 @@
+// Plug-in directory resolution and plug-in file selection.
+#include "plugin_directory.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace zelm::tool {
+
+namespace fs = std::filesystem;
+
+fs::path default_plugin_directory() {
+    if (char const* overridden = std::getenv("ZELM_PLUGIN_DIR"); overridden != nullptr && *overridden != '\0') {
+        return overridden;
+    }
+    auto const executable = fs::read_symlink("/proc/self/exe");
+    return (executable.parent_path() / ZELM_PLUGIN_DIR_FROM_BIN).lexically_normal();
+}
+
+namespace {
+
+bool is_plugin_file(fs::directory_entry const& entry) {
+    auto const type = entry.symlink_status().type();
+    if (type != fs::file_type::regular && type != fs::file_type::symlink) {
+        return false;
+    }
+    constexpr std::array<std::string_view, 3> extensions{".so", ".dll", ".dylib"};
+    auto const extension = entry.path().extension().native();
+    return std::ranges::find(extensions, extension) != extensions.end() &&
+           entry.path().filename().native().find("_manager") != std::string::npos;
+}
+
+}  // namespace
+
+std::vector<fs::path> plugin_files(fs::path const& directory) {
+    if (!fs::is_directory(directory)) {
+        throw std::runtime_error("plug-in directory " + directory.native() + ": does not exist or is not a directory");
+    }
+    std::vector<fs::path> files;
+    for (auto const& entry : fs::directory_iterator(directory)) {
+        if (is_plugin_file(entry)) {
+            files.push_back(entry.path());
+        }
+    }
+    std::ranges::sort(files);
+    return files;
+}
+
+fs::path resolve_plugin(fs::path const& plugin) {
+    if (plugin.has_parent_path() || fs::exists(fs::symlink_status(plugin))) {
+        return plugin;
+    }
+    auto bundled = default_plugin_directory() / plugin;
+    return fs::exists(fs::symlink_status(bundled)) ? bundled : plugin;
+}
+
+}  // namespace zelm::tool

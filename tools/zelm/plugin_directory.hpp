@@ -1,0 +1,28 @@
+// Where the tool finds plug-ins: the default plug-in directory (next to the
+// executable, or $ZELM_PLUGIN_DIR), the plug-in files in a directory, and
+// plug-in names given on the command line.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+namespace zelm::tool {
+
+// $ZELM_PLUGIN_DIR when set and not empty; otherwise the bundled plug-in
+// directory, found relative to this executable so that the build tree and
+// every installed prefix work alike.
+std::filesystem::path default_plugin_directory();
+
+// The plug-in files in `directory`, chosen as the library's directory scan
+// chooses them (regular files or symbolic links, extension ".so", ".dll" or
+// ".dylib", "_manager" in the name), sorted by name so that output is stable.
+// Throws std::runtime_error naming the directory when it is missing or not a
+// directory, and std::filesystem::filesystem_error when it cannot be read.
+std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory);
+
+// `plugin` itself, unless it is a bare file name that does not exist here but
+// does in the default plug-in directory: `zelm info sim_manager.so ...` then
+// works from anywhere.
+std::filesystem::path resolve_plugin(std::filesystem::path const& plugin);
+
+}  // namespace zelm::tool

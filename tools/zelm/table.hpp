@@ -1,0 +1,16 @@
+// Plain-text tables for people: left-aligned columns two spaces apart.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zelm::tool {
+
+using TableRow = std::vector<std::string>;
+
+// The header and the rows, one line each. Columns are as wide as their
+// widest cell in characters (UTF-8 aware); the last column is not padded, so
+// long descriptions do not leave trailing blanks.
+std::string render_table(TableRow const& header, std::vector<TableRow> const& rows);
+
+}  // namespace zelm::tool
