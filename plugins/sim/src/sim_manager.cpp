@@ -1,0 +1,107 @@
+// The manager of the simulated devices and the plug-in's entry point.
+#include "sim_manager.hpp"
+
+#include "sim_device.hpp"
+
+#include <dlfcn.h>
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+namespace zelm::sim {
+namespace {
+
+// Any object of this library serves to ask the dynamic loader which file it
+// came from.
+char const path_anchor = 0;
+
+std::filesystem::path own_file() {
+    Dl_info info{};
+    if (dladdr(&path_anchor, &info) == 0 || info.dli_fname == nullptr) {
+        throw std::runtime_error("sim manager: cannot find its own plug-in file through dladdr");
+    }
+    // Canonical, so that every process names the file alike however it was
+    // reached (relative path, symbolic link).
+    std::error_code error;
+    auto canonical = std::filesystem::canonical(info.dli_fname, error);
+    return error ? std::filesystem::absolute(info.dli_fname) : canonical;
+}
+
+}  // namespace
+
+SimManager::SimManager() : path_(own_file()) {
+    try {
+        catalog_ = make_catalog(load_config());
+    } catch (std::exception const& error) {
+        catalog_ = std::unexpected(std::string(error.what()));
+    }
+}
+
+SimManager::Catalog SimManager::make_catalog(Config config) {
+    Catalog catalog;
+    auto listing = nlohmann::json::array();
+    for (std::size_t i = 0; i < config.devices.size(); ++i) {
+        catalog.by_description.emplace(config.devices[i]->description, i);
+        listing.push_back(config.devices[i]->description);
+    }
+    catalog.listing = listing.dump();
+    if (config.open_log) {
+        try {
+            catalog.open_log.emplace(*config.open_log);
+        } catch (std::exception const& error) {
+            throw ConfigError(config_error_prefix(config.origin) + "open_log: " + error.what());
+        }
+    }
+    catalog.config = std::move(config);
+    return catalog;
+}
+
+SimManager::Catalog const& SimManager::catalog() const {
+    if (!catalog_) {
+        throw std::runtime_error(catalog_.error());
+    }
+    return *catalog_;
+}
+
+std::string SimManager::get_name() {
+    return catalog_ ? catalog_->config.name : "sim";
+}
+
+std::filesystem::path SimManager::get_path() { return path_; }
+
+std::string SimManager::list_devices() { return catalog().listing; }
+
+std::string SimManager::get_version() { return ZELM_SIM_VERSION; }
+
+std::shared_ptr<DeviceConfig const> const& SimManager::find(std::string const& description) const {
+    auto const parsed = nlohmann::json::parse(description, nullptr, false);
+    auto const& devices = catalog();
+    auto const found = parsed.is_discarded() ? devices.by_description.end() : devices.by_description.find(parsed);
+    if (found == devices.by_description.end()) {
+        // Compact, so that the message stays on one line whatever the caller's layout.
+        throw std::runtime_error(fmt::format("No simulated device has the description {}",
+                                             parsed.is_discarded() ? description : parsed.dump()));
+    }
+    return devices.config.devices[found->second];
+}
+
+std::unique_ptr<Device> SimManager::open_device(std::string const& description) {
+    auto const& device = find(description);
+    if (auto const& log = catalog().open_log) {
+        log->record(device->description.dump());
+    }
+    if (device->open_device_latency > Milliseconds::zero()) {
+        std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(device->open_device_latency));
+    }
+    if (device->faults.open_device_error) {
+        throw std::runtime_error(*device->faults.open_device_error);
+    }
+    return std::make_unique<SimDevice>(device);
+}
+
+}  // namespace zelm::sim
+
+ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new zelm::sim::SimManager; }

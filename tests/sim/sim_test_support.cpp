@@ -1,0 +1,181 @@
+// Implementation of the simulated family's test helpers.
+#include "sim_test_support.hpp"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <variant>
+
+extern char** environ;
+
+namespace zelm::sim_test {
+namespace {
+
+// Streams here run in milliseconds; the margin is for loaded machines.
+constexpr auto generous_wait = std::chrono::seconds(60);
+
+template <typename... Handlers>
+struct Overloaded : Handlers... {
+    using Handlers::operator()...;
+};
+
+void record_event(StreamRecord& record, ::zelm::DataStream::Event&& event) {
+    if (record.ended()) {
+        ++record.events_after_end;
+        return;
+    }
+    namespace Events = ::zelm::DataStream::Events;
+    std::visit(Overloaded{
+                   [&](Events::OwnedData& data) {
+                       record.bytes.insert(record.bytes.end(), data.data.begin(), data.data.end());
+                       ++record.owned_events;
+                   },
+                   [&](Events::DataView& view) {
+                       record.bytes.insert(record.bytes.end(), view.data.begin(), view.data.end());
+                       ++record.view_events;
+                   },
+                   [&](Events::Stop&) { ++record.stops; },
+                   [&](Events::Error& error) {
+                       ++record.errors;
+                       record.error_message = error.message;
+                   },
+               },
+               event);
+}
+
+}  // namespace
+
+ScopedEnv::ScopedEnv(char const* name, std::optional<std::string> const& value) : name_(name) {
+    if (char const* previous = std::getenv(name)) {
+        previous_ = previous;
+    }
+    if (value) {
+        setenv(name, value->c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (previous_) {
+        setenv(name_, previous_->c_str(), 1);
+    } else {
+        unsetenv(name_);
+    }
+}
+
+std::filesystem::path SimTest::use_config(nlohmann::json const& config) { return use_config_text(config.dump(2)); }
+
+std::filesystem::path SimTest::use_config_text(std::string const& text) {
+    auto const file = dir() / "sim.json";
+    std::ofstream(file) << text;
+    setenv("ZELM_SIM_CONFIG", file.c_str(), 1);
+    return file;
+}
+
+DeviceManager& SimTest::manager() {
+    if (!manager_) {
+        manager_ = get_device_manager(plugin_path);
+    }
+    return *manager_;
+}
+
+std::unique_ptr<Device> SimTest::open(nlohmann::json const& description) {
+    return manager().open_device(description.dump());
+}
+
+nlohmann::json one_device(nlohmann::json const& description, nlohmann::json const& members) {
+    auto device = members;
+    device["description"] = description;
+    return {{"devices", {device}}};
+}
+
+StreamRecorder::StreamRecorder() : shared_(std::make_shared<Shared>()) {}
+
+::zelm::DataStream::Callback StreamRecorder::callback() const {
+    return [shared = shared_](::zelm::DataStream::Event&& event) {
+        std::lock_guard lock(shared->mutex);
+        record_event(shared->record, std::move(event));
+        shared->changed.notify_all();
+    };
+}
+
+StreamRecord StreamRecorder::snapshot() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->record;
+}
+
+bool StreamRecorder::wait_for_data_events(std::size_t count) const {
+    std::unique_lock lock(shared_->mutex);
+    return shared_->changed.wait_for(lock, generous_wait, [&] { return shared_->record.data_events() >= count; });
+}
+
+bool StreamRecorder::wait_for_end() const {
+    std::unique_lock lock(shared_->mutex);
+    return shared_->changed.wait_for(lock, generous_wait, [&] { return shared_->record.ended(); });
+}
+
+Probe::Probe(std::vector<std::string> const& arguments, std::filesystem::path const& output) {
+    std::vector<std::string> texts{probe_path.native()};
+    texts.insert(texts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& text : texts) {
+        argv.push_back(text.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int const error = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        throw std::system_error(error, std::generic_category(), "posix_spawn " + texts[0]);
+    }
+    running_ = true;
+}
+
+Probe::~Probe() {
+    if (running_) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+int Probe::wait() {
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "waitpid");
+        }
+    }
+    running_ = false;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string read_file(std::filesystem::path const& file) {
+    std::ifstream stream(file);
+    std::ostringstream text;
+    text << stream.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> read_lines(std::filesystem::path const& file) {
+    std::ifstream stream(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+}  // namespace zelm::sim_test

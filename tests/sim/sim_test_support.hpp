@@ -1,0 +1,119 @@
+// Helpers for the simulated family's tests: a fixture with a private TMPDIR
+// and its own configuration, a recorder of stream events, and sim_probe
+// processes.
+#pragma once
+
+#include <test_support.hpp>
+
+#include <zelm/device_manager.hpp>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelm::sim_test {
+
+inline std::filesystem::path const plugin_path{ZELM_SIM_PLUGIN};
+inline std::filesystem::path const probe_path{ZELM_SIM_PROBE};
+inline std::filesystem::path const examples_dir{ZELM_SIM_EXAMPLES};
+
+// Sets (or, with no value, unsets) an environment variable for its lifetime.
+class ScopedEnv {
+public:
+    ScopedEnv(char const* name, std::optional<std::string> const& value);
+    ~ScopedEnv();
+    ScopedEnv(ScopedEnv const&) = delete;
+    ScopedEnv& operator=(ScopedEnv const&) = delete;
+
+private:
+    char const* name_;
+    std::optional<std::string> previous_;
+};
+
+// Each test gets a private TMPDIR (lock files and configuration files live
+// there) and starts on the built-in default devices; use_config switches to
+// a file before the manager is first used.
+class SimTest : public ::testing::Test {
+protected:
+    std::filesystem::path use_config(nlohmann::json const& config);
+    std::filesystem::path use_config_text(std::string const& text);
+    // Loaded through the library on first use.
+    DeviceManager& manager();
+    std::unique_ptr<Device> open(nlohmann::json const& description);
+    std::filesystem::path const& dir() const { return tmpdir_.path(); }
+
+private:
+    test::ScopedTmpdir tmpdir_;
+    ScopedEnv config_variable_{"ZELM_SIM_CONFIG", std::nullopt};
+    std::shared_ptr<DeviceManager> manager_;  // last: released before the rest
+};
+
+// A configuration of one device with `members` merged into it.
+nlohmann::json one_device(nlohmann::json const& description, nlohmann::json const& members = nlohmann::json::object());
+
+// What a stream delivered so far.
+struct StreamRecord {
+    std::vector<unsigned char> bytes;  // data of both kinds, in order
+    std::size_t owned_events = 0;
+    std::size_t view_events = 0;
+    std::size_t stops = 0;
+    std::size_t errors = 0;
+    std::string error_message;
+    std::size_t events_after_end = 0;  // anything after the first Stop or Error
+
+    std::size_t data_events() const { return owned_events + view_events; }
+    bool ended() const { return stops + errors > 0; }
+};
+
+// Records a stream's events from the producer thread. The callback shares
+// the record, so it stays valid whatever the test destroys first.
+class StreamRecorder {
+public:
+    StreamRecorder();
+    ::zelm::DataStream::Callback callback() const;
+    StreamRecord snapshot() const;
+    // Wait generously for a condition; false if it never came.
+    bool wait_for_data_events(std::size_t count) const;
+    bool wait_for_end() const;
+
+private:
+    struct Shared {
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        StreamRecord record;
+    };
+    std::shared_ptr<Shared> shared_;
+};
+
+// A sim_probe process with its standard output in a file.
+class Probe {
+public:
+    Probe(std::vector<std::string> const& arguments, std::filesystem::path const& output);
+    // Kills and reaps a probe that was not waited for.
+    ~Probe();
+    Probe(Probe const&) = delete;
+    Probe& operator=(Probe const&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // The exit code, or 128 + the signal that ended it.
+    int wait();
+
+private:
+    pid_t pid_ = -1;
+    bool running_ = false;
+};
+
+std::string read_file(std::filesystem::path const& file);
+std::vector<std::string> read_lines(std::filesystem::path const& file);
+
+}  // namespace zelm::sim_test
