@@ -1,0 +1,209 @@
+// get_device_manager: one live manager per plug-in file, reload after
+// release, every error message of the loader, and the broken plug-ins.
+#include <zelm/device_manager.hpp>
+
+#include "test_support.hpp"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <latch>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using zelm::test::count_events;
+using zelm::test::read_events;
+using zelm::test::read_events_without_pid;
+
+class ManagerLoader : public ::testing::Test {
+protected:
+    void SetUp() override {
+        events = dir.path() / "events.log";
+        setenv(zelm::test::broken_plugin_events_variable, events.c_str(), 1);
+    }
+    void TearDown() override { unsetenv(zelm::test::broken_plugin_events_variable); }
+
+    fs::path install(std::string const& name = "loader_manager.so") {
+        return zelm::test::install_test_plugin(dir.path(), name, {{"events", events.native()}});
+    }
+    std::size_t count(std::string const& event) const { return count_events(read_events(events), event); }
+
+    zelm::test::TempDir dir;
+    fs::path events;
+};
+
+// The message of the std::runtime_error that `call` throws.
+template <typename Call>
+std::string runtime_error_of(Call&& call) {
+    try {
+        call();
+    } catch (std::runtime_error const& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "no std::runtime_error thrown";
+    return {};
+}
+
+TEST_F(ManagerLoader, OneManagerPerFileWhateverThePath) {
+    auto const plugin = install();
+    auto const link = dir.path() / "link_manager.so";
+    fs::create_symlink(plugin, link);
+    auto const relative = fs::relative(plugin, fs::current_path());
+    ASSERT_TRUE(relative.is_relative());
+
+    auto const manager = zelm::get_device_manager(plugin);
+    ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(zelm::get_device_manager(plugin), manager);
+    EXPECT_EQ(zelm::get_device_manager(link), manager);
+    EXPECT_EQ(zelm::get_device_manager(relative), manager);
+    EXPECT_EQ(count("create"), 1u);
+    EXPECT_EQ(manager->get_name(), "test");
+    EXPECT_EQ(manager->get_path(), fs::canonical(plugin));
+}
+
+TEST_F(ManagerLoader, ReloadAfterReleaseDeletesThenClosesThenCreatesAnew) {
+    auto const plugin = install();
+    auto manager = zelm::get_device_manager(plugin);
+    auto again = zelm::get_device_manager(plugin);
+    manager.reset();
+    EXPECT_EQ(count("manager_destroyed"), 0u) << "a handle still holds the manager";
+    again.reset();
+    EXPECT_EQ(read_events_without_pid(events), (std::vector<std::string>{"create", "manager_destroyed", "unload"}));
+
+    manager = zelm::get_device_manager(plugin);
+    ASSERT_NE(manager, nullptr);
+    EXPECT_EQ(count("create"), 2u);
+    EXPECT_EQ(manager->list_devices(), "[]") << "the reloaded manager works";
+}
+
+TEST_F(ManagerLoader, ConcurrentRequestsShareOneManager) {
+    auto const plugin = install();
+    constexpr int thread_count = 8;
+    std::vector<std::shared_ptr<zelm::DeviceManager>> managers(thread_count);
+    std::latch start(thread_count);
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < thread_count; ++i) {
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            managers[i] = zelm::get_device_manager(plugin);
+        });
+    }
+    threads.clear();
+    for (auto const& manager : managers) {
+        EXPECT_NE(manager, nullptr);
+        EXPECT_EQ(manager, managers.front());
+    }
+    EXPECT_EQ(count("create"), 1u);
+}
+
+TEST_F(ManagerLoader, MissingPathsAreNotFound) {
+    fs::create_symlink(dir.path() / "gone.so", dir.path() / "dangling_manager.so");
+    for (fs::path const& path : {dir.path() / "absent_manager.so", fs::path(), dir.path() / "dangling_manager.so",
+                                 fs::path("relative_absent_manager.so")}) {
+        EXPECT_EQ(runtime_error_of([&] { zelm::get_device_manager(path); }),
+                  "Device Manager not found: " + path.native());
+    }
+}
+
+TEST_F(ManagerLoader, DirectoriesAreNotRegularFiles) {
+    auto const directory = dir.path() / "dir_manager.so";
+    fs::create_directory(directory);
+    auto const link = dir.path() / "dir_link_manager.so";
+    fs::create_directory_symlink(directory, link);
+    for (auto const& path : {directory, link}) {
+        EXPECT_EQ(runtime_error_of([&] { zelm::get_device_manager(path); }), "Not a regular file: " + path.native());
+    }
+}
+
+TEST_F(ManagerLoader, FileThatIsNoLibraryReportsTheLoaderError) {
+    auto const fake = dir.path() / "fake_manager.so";
+    std::ofstream(fake) << "not a shared library\n";
+    auto const link = dir.path() / "fake_link_manager.so";
+    fs::create_symlink(fake, link);
+    auto const canonical = fs::canonical(fake).native();
+
+    ASSERT_EQ(dlopen(canonical.c_str(), RTLD_LAZY), nullptr);
+    std::string const reason = dlerror();
+    EXPECT_EQ(runtime_error_of([&] { zelm::get_device_manager(link); }),
+              "Failed to load library: " + canonical + " [dlerror]: " + reason);
+}
+
+TEST_F(ManagerLoader, LibraryWithoutEntryPointIsClosedAgain) {
+    auto const canonical = fs::canonical(zelm::test::no_entry_plugin_path).native();
+    EXPECT_EQ(runtime_error_of([] { zelm::get_device_manager(zelm::test::no_entry_plugin_path); }),
+              "Device Manager missing create_manager: " + canonical);
+    EXPECT_EQ(count("unload"), 1u);
+}
+
+// A plug-in whose create_manager fails, and the error that the loader gives.
+struct FailingCreation {
+    char const* name;
+    fs::path plugin;
+    std::string reason;  // after "Failed to create manager: <canonical> "; empty: an int 42 passes through
+};
+
+void PrintTo(FailingCreation const& creation, std::ostream* out) { *out << creation.name; }
+
+class FailingCreate : public ManagerLoader, public ::testing::WithParamInterface<FailingCreation> {
+protected:
+    void expect_failure() {
+        auto const& param = GetParam();
+        if (param.reason.empty()) {
+            try {
+                zelm::get_device_manager(param.plugin);
+                ADD_FAILURE() << "no exception";
+            } catch (int value) {
+                EXPECT_EQ(value, 42);
+            }
+            return;
+        }
+        EXPECT_EQ(runtime_error_of([&] { zelm::get_device_manager(param.plugin); }),
+                  "Failed to create manager: " + fs::canonical(param.plugin).native() + " " + param.reason);
+    }
+};
+
+TEST_P(FailingCreate, ClosesTheLibraryExactlyOnceAndTriesAgainNextTime) {
+    auto const canonical = fs::canonical(GetParam().plugin).native();
+
+    // Our own reference keeps the library loaded unless the loader closes
+    // more than it opened.
+    void* extra = dlopen(canonical.c_str(), RTLD_LAZY);
+    ASSERT_NE(extra, nullptr) << dlerror();
+    expect_failure();
+    expect_failure();
+    EXPECT_EQ(count("create"), 2u) << "each call tries afresh";
+    EXPECT_EQ(count("unload"), 0u) << "closed more often than opened";
+    dlclose(extra);
+    EXPECT_EQ(count("unload"), 1u);
+
+    expect_failure();
+    EXPECT_EQ(count("create"), 3u);
+    EXPECT_EQ(count("unload"), 2u) << "the library stays loaded after a failed creation";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BrokenPlugins, FailingCreate,
+    ::testing::Values(FailingCreation{"runtime_error", zelm::test::throwing_plugin_path, "boom"},
+                      FailingCreation{"int", zelm::test::int_throwing_plugin_path, ""},
+                      FailingCreation{"null", zelm::test::null_plugin_path, "create_manager returned no manager"}),
+    [](auto const& test_case) { return std::string(test_case.param.name); });
+
+TEST_F(ManagerLoader, CreateManagerFailureOfTheConfigurablePluginThenSuccess) {
+    auto const plugin = zelm::test::install_test_plugin(dir.path(), "flaky_manager.so",
+                                                        {{"events", events.native()}, {"create_throws", "not yet"}});
+    EXPECT_EQ(runtime_error_of([&] { zelm::get_device_manager(plugin); }),
+              "Failed to create manager: " + fs::canonical(plugin).native() + " not yet");
+    zelm::test::write_plugin_config(plugin, {{"events", events.native()}});
+    auto const manager = zelm::get_device_manager(plugin);
+    EXPECT_NE(manager, nullptr);
+    EXPECT_EQ(count("create"), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// Implementation of the shared test helpers.
+#include "test_support.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace zelm::test {
+namespace {
+
+[[noreturn]] void throw_errno(std::string const& what) {
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::string pattern = "/tmp/zelm_test_XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw_errno("mkdtemp " + pattern);
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+ScopedTmpdir::ScopedTmpdir() {
+    if (char const* previous = std::getenv("TMPDIR")) {
+        previous_ = previous;
+    }
+    setenv("TMPDIR", dir_.path().c_str(), 1);
+}
+
+ScopedTmpdir::~ScopedTmpdir() {
+    if (previous_) {
+        setenv("TMPDIR", previous_->c_str(), 1);
+    } else {
+        unsetenv("TMPDIR");
+    }
+}
+
+std::filesystem::path ownership_lock_file(std::string const& lock_id) {
+    return std::filesystem::temp_directory_path() / "rezored_izede" / (lock_id + ".occupied");
+}
+
+std::filesystem::path install_test_plugin(std::filesystem::path const& dir, std::string const& file_name,
+                                          nlohmann::json const& config) {
+    auto const target = dir / file_name;
+    // Removing first gives the copy a new inode: overwriting a library that
+    // is mapped in this process would corrupt it.
+    std::filesystem::remove(target);
+    std::filesystem::copy_file(test_plugin_path, target);
+    write_plugin_config(target, config);
+    return target;
+}
+
+void write_plugin_config(std::filesystem::path const& plugin, nlohmann::json const& config) {
+    auto const config_path = plugin.native() + ".json";
+    auto const temporary = config_path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << config.dump();
+        if (!out) {
+            throw std::runtime_error("Cannot write plug-in configuration: " + temporary);
+        }
+    }
+    // A rename, so a plug-in reading concurrently never sees half a file.
+    std::filesystem::rename(temporary, config_path);
+}
+
+std::vector<std::string> read_events(std::filesystem::path const& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> read_events_without_pid(std::filesystem::path const& path) {
+    auto lines = read_events(path);
+    for (auto& line : lines) {
+        auto const event_end = line.find(' ');
+        if (event_end == std::string::npos) {
+            continue;
+        }
+        auto const pid_end = line.find(' ', event_end + 1);
+        line.erase(event_end, pid_end == std::string::npos ? std::string::npos : pid_end - event_end);
+    }
+    return lines;
+}
+
+std::size_t count_events(std::vector<std::string> const& lines, std::string const& event) {
+    std::size_t count = 0;
+    for (auto const& line : lines) {
+        if (line == event || line.starts_with(event + " ")) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+ChildProcess::ChildProcess(Body const& body) {
+    int to_child[2];
+    int to_parent[2];
+    if (pipe2(to_child, O_CLOEXEC) != 0) {
+        throw_errno("pipe");
+    }
+    if (pipe2(to_parent, O_CLOEXEC) != 0) {
+        close(to_child[0]);
+        close(to_child[1]);
+        throw_errno("pipe");
+    }
+    pid_ = fork();
+    if (pid_ < 0) {
+        for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]}) {
+            close(fd);
+        }
+        throw_errno("fork");
+    }
+    if (pid_ == 0) {
+        in_child_ = true;
+        close(to_child[1]);
+        close(to_parent[0]);
+        read_fd_ = to_child[0];
+        write_fd_ = to_parent[1];
+        int code = 125;
+        try {
+            code = body(*this);
+        } catch (...) {
+        }
+        _exit(code);
+    }
+    close(to_child[0]);
+    close(to_parent[1]);
+    read_fd_ = to_parent[0];
+    write_fd_ = to_child[1];
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    close(read_fd_);
+    close(write_fd_);
+}
+
+void ChildProcess::send(char byte) {
+    while (::write(write_fd_, &byte, 1) < 0) {
+        if (errno != EINTR) {
+            throw_errno("write to pipe");
+        }
+    }
+}
+
+char ChildProcess::receive() {
+    char byte = 0;
+    for (;;) {
+        auto const got = ::read(read_fd_, &byte, 1);
+        if (got == 1) {
+            return byte;
+        }
+        if (got == 0) {
+            return '\0';
+        }
+        if (errno != EINTR) {
+            throw_errno("read from pipe");
+        }
+    }
+}
+
+int ChildProcess::wait() {
+    if (in_child_ || pid_ <= 0) {
+        throw std::logic_error("ChildProcess::wait: no child to wait for");
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw_errno("waitpid");
+        }
+    }
+    pid_ = -1;
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return WEXITSTATUS(status);
+}
+
+void ChildProcess::kill(int signal) {
+    if (pid_ > 0) {
+        ::kill(pid_, signal);
+    }
+}
+
+int run_in_child(std::function<int()> const& body) {
+    ChildProcess child([&body](ChildProcess&) { return body(); });
+    return child.wait();
+}
+
+}  // namespace zelm::test

@@ -1,0 +1,115 @@
+// Shared helpers for the test suite: private temporary directories (and a
+// private TMPDIR, so lock files never meet another test's or the machine's),
+// installing copies of the configurable test plug-in, reading the events log
+// that the test plug-ins write, and forked helper processes that the parent
+// can step through a pipe.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelm::test {
+
+// Paths of the test plug-ins, as built.
+inline std::filesystem::path const test_plugin_path{ZELM_TEST_PLUGIN};
+inline std::filesystem::path const no_entry_plugin_path{ZELM_TEST_NO_ENTRY_PLUGIN};
+inline std::filesystem::path const throwing_plugin_path{ZELM_TEST_THROWING_PLUGIN};
+inline std::filesystem::path const int_throwing_plugin_path{ZELM_TEST_INT_THROWING_PLUGIN};
+inline std::filesystem::path const null_plugin_path{ZELM_TEST_NULL_PLUGIN};
+// The environment variable naming the events file of the broken plug-ins.
+inline constexpr char const* broken_plugin_events_variable = "ZELM_TEST_EVENTS";
+
+// A fresh directory under the real /tmp (never under $TMPDIR, which tests
+// point elsewhere), removed with its content on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(TempDir const&) = delete;
+    TempDir& operator=(TempDir const&) = delete;
+
+    std::filesystem::path const& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Points TMPDIR at a TempDir of its own for its lifetime, then restores the
+// previous value (or unsets it).
+class ScopedTmpdir {
+public:
+    ScopedTmpdir();
+    ~ScopedTmpdir();
+    ScopedTmpdir(ScopedTmpdir const&) = delete;
+    ScopedTmpdir& operator=(ScopedTmpdir const&) = delete;
+
+    std::filesystem::path const& path() const { return dir_.path(); }
+    // Where the library keeps its lock files under this TMPDIR.
+    std::filesystem::path lock_directory() const { return path() / "rezored_izede"; }
+
+private:
+    TempDir dir_;
+    std::optional<std::string> previous_;
+};
+
+// `<TMPDIR>/rezored_izede/<lock_id>.occupied` for the current TMPDIR.
+std::filesystem::path ownership_lock_file(std::string const& lock_id);
+
+// Copies the built configurable plug-in to `dir / file_name` (a new file, so
+// a copy already loaded is never overwritten in place) and writes `config` to
+// `dir / (file_name + ".json")`. Returns the copy's path.
+std::filesystem::path install_test_plugin(std::filesystem::path const& dir, std::string const& file_name,
+                                          nlohmann::json const& config);
+// Replaces the configuration of an installed plug-in copy; it is read again
+// on every manager call.
+void write_plugin_config(std::filesystem::path const& plugin, nlohmann::json const& config);
+
+// The lines of an events log, `<event> <pid>[ <detail>]`; none when the file
+// does not exist.
+std::vector<std::string> read_events(std::filesystem::path const& path);
+// The same lines without the pid: `<event>[ <detail>]`, for order checks.
+std::vector<std::string> read_events_without_pid(std::filesystem::path const& path);
+// How many lines start with the word `event`.
+std::size_t count_events(std::vector<std::string> const& lines, std::string const& event);
+
+// A forked child running `body`; its result is the exit code. Parent and
+// child exchange single bytes through two pipes to step each other. The child
+// never returns into the test framework: it ends with _exit, and an exception
+// escaping `body` gives exit code 125.
+class ChildProcess {
+public:
+    using Body = std::function<int(ChildProcess&)>;
+
+    explicit ChildProcess(Body const& body);
+    // Kills (SIGKILL) and reaps a child that was not waited for.
+    ~ChildProcess();
+    ChildProcess(ChildProcess const&) = delete;
+    ChildProcess& operator=(ChildProcess const&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // From either side: one byte to the other side, or the next one from it
+    // ('\0' when the other side has closed its end).
+    void send(char byte = '.');
+    char receive();
+    // Parent only. The exit code, or 128 + the signal that ended the child.
+    int wait();
+    void kill(int signal);
+
+private:
+    pid_t pid_ = -1;
+    bool in_child_ = false;
+    int read_fd_ = -1;
+    int write_fd_ = -1;
+};
+
+// Runs `body` in a forked child and returns its exit code (see ChildProcess).
+int run_in_child(std::function<int()> const& body);
+
+}  // namespace zelm::test
