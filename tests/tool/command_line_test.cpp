@@ -44,6 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"UnknownOption", {"scan", "--fast"}, "--fast"},
                       BadCall{"ZeroJobs", {"scan", "--jobs", "0"}, "--jobs"},
                       BadCall{"JobsNotANumber", {"scan", "--jobs", "many"}, "--jobs"},
+                      BadCall{"TimeoutWithoutIsolate", {"scan", "--timeout", "5"}, "--isolate"},
+                      BadCall{"ZeroTimeout", {"scan", "--isolate", "--timeout", "0"}, "--timeout"},
                       BadCall{"MissingDescription", {"hold", plugin}, "DESCRIPTION"},
                       BadCall{"DescriptionNotJson", {"hold", plugin, "{serial: 1}"}, "DESCRIPTION"},
                       BadCall{"NegativeHoldTime", {"hold", plugin, description, "--for", "-1"}, "--for"},

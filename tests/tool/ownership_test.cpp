@@ -1,10 +1,21 @@
-// `zelm hold` across processes: what others see while it holds a device, and
-// that the device comes free however the holder ends.
+// `zelm hold` across processes: what others see while it holds a device
+// (who holds it, when that can be known), and that the device comes free
+// however the holder ends.
 #include "tool_test_support.hpp"
+
+#include <zelm/device_manager.hpp>
+#include <zelm/lock.hpp>
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <system_error>
 
 namespace zelm::tool_test {
 namespace {
@@ -42,10 +53,77 @@ TEST_F(Ownership, HeldDeviceIsOccupiedForScansAndOtherHolders) {
     auto const second = hold_briefly();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(lines_of(second.err).size(), 1U) << second.err;
-    EXPECT_NE(second.err.find("Device is already occupied"), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("Device is already occupied by process " + std::to_string(holder.process().pid()) +
+                              " (zelm)"),
+              std::string::npos)
+        << second.err;
     EXPECT_EQ(second.out, "");
     // Device access goes through ownership too.
     EXPECT_EQ(run_zelm({"info", sim_plugin.native(), held.dump()}).status, 1);
+}
+
+// Holds a device's ownership lock where the kernel names no live process
+// for it: the locker forks a keeper, which inherits the locked descriptor,
+// and exits without unlocking. The keeper lets go when this is destroyed.
+class OrphanedLock {
+public:
+    explicit OrphanedLock(std::string const& lock_id) {
+        std::array<int, 2> release{};
+        if (pipe2(release.data(), O_CLOEXEC) != 0) {
+            throw std::system_error(errno, std::generic_category(), "pipe2");
+        }
+        release_ = release[1];
+        pid_t const locker = fork();
+        if (locker == 0) {
+            close(release[1]);
+            lock_and_leave(lock_id, release[0]);
+        }
+        close(release[0]);
+        int status = 0;
+        waitpid(locker, &status, 0);
+        locked_ = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    ~OrphanedLock() { close(release_); }
+    OrphanedLock(OrphanedLock const&) = delete;
+    OrphanedLock& operator=(OrphanedLock const&) = delete;
+
+    bool locked() const { return locked_; }
+
+private:
+    [[noreturn]] static void lock_and_leave(std::string const& lock_id, int release) {
+        try {
+            detail::OwnershipLock const lock(lock_id, true);
+            if (fork() == 0) {
+                char byte = 0;
+                while (read(release, &byte, 1) < 0 && errno == EINTR) {
+                }
+                _exit(0);
+            }
+            _exit(0);  // the lock stays with the keeper: no destructor unlocks it
+        } catch (...) {
+            _exit(1);
+        }
+    }
+
+    int release_ = -1;
+    bool locked_ = false;
+};
+
+TEST_F(Ownership, HolderThatCannotBeIdentifiedIsShownAsUnknown) {
+    OrphanedLock const lock(detail::make_lock_id(get_device_manager(sim_plugin)->get_path(), held));
+    ASSERT_TRUE(lock.locked());
+
+    auto const records = run_json({"scan", "--json", "--plugin", sim_plugin.native()});
+    auto const table = parse_table(run_ok({"scan", "--plugin", sim_plugin.native()}).out);
+    auto const hold = hold_briefly();
+
+    ASSERT_EQ(records.size(), 2U) << records.dump();
+    EXPECT_EQ(records[0].at("state"), "occupied");
+    EXPECT_EQ(records[0].at("owner"), nullptr);
+    ASSERT_EQ(table.size(), 2U);
+    EXPECT_EQ(table[0].at("OWNER"), "unknown");
+    EXPECT_EQ(hold.status, 1);
+    EXPECT_TRUE(hold.err.ends_with(": Device is already occupied\n")) << hold.err;
 }
 
 // A holder that is asked to stop releases the device and says so.

@@ -1,5 +1,6 @@
-// `zelm scan`: its table and JSON against the library's own scan, the
-// default plug-in directory, parallel scans and progress output.
+// `zelm scan`: its table and JSON against the library's own scan (and who
+// holds occupied devices), the default plug-in directory, parallel scans and
+// progress output.
 #include "tool_test_support.hpp"
 
 #include <zelm/scan.hpp>
@@ -29,6 +30,8 @@ protected:
         ASSERT_TRUE(holder_->holding());
     }
 
+    pid_t holder_pid() { return holder_->process().pid(); }
+
     json const free_device{{"serial", "S-FREE"}};
     json const held_device{{"serial", "S-HELD"}};
     json const failing_device{{"serial", "S-FAIL"}};
@@ -51,9 +54,14 @@ TEST_F(ThreeStateScan, JsonCarriesEveryRecordOfTheLibrarysScan) {
     for (auto const* state : {"found", "occupied", "failed"}) {
         EXPECT_EQ(std::ranges::count(output, json(state), [](json const& o) { return o.at("state"); }), 1) << state;
     }
+    for (auto const& record : output) {
+        if (record.at("state") == "occupied") {
+            EXPECT_EQ(record.at("owner"), (json{{"pid", holder_pid()}, {"command", "zelm"}}));
+        }
+    }
 }
 
-TEST_F(ThreeStateScan, TableShowsStateSerialApiPluginAndDescriptionOrError) {
+TEST_F(ThreeStateScan, TableShowsStateSerialApiPluginOwnerAndDescriptionOrError) {
     auto const outcome = run_ok({"scan", "--plugin", sim_plugin.native()});
     auto const rows = parse_table(outcome.out);
     auto const expected = scan_devices({sim_plugin});
@@ -68,12 +76,15 @@ TEST_F(ThreeStateScan, TableShowsStateSerialApiPluginAndDescriptionOrError) {
             EXPECT_EQ(row.at("STATE"), "found");
             EXPECT_EQ(row.at("SERIAL"), found->serial_number);
             EXPECT_EQ(row.at("API"), found->api);
+            EXPECT_EQ(row.at("OWNER"), "");
         } else if (auto const* failed = std::get_if<DeviceQueryFailed>(&expected[i])) {
             EXPECT_EQ(row.at("STATE"), "failed");
             EXPECT_NE(row.at("DESCRIPTION").find(failed->error), std::string::npos) << row.at("DESCRIPTION");
+            EXPECT_EQ(row.at("OWNER"), "");
         } else {
             EXPECT_EQ(row.at("STATE"), "occupied");
             EXPECT_EQ(row.at("SERIAL"), "");
+            EXPECT_EQ(row.at("OWNER"), std::to_string(holder_pid()) + " (zelm)");
         }
     }
 }

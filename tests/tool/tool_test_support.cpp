@@ -1,9 +1,16 @@
 // The tool tests' fixture and output readers.
 #include "tool_test_support.hpp"
 
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <regex>
+#include <sstream>
+#include <thread>
 
 namespace zelm::tool_test {
 
@@ -134,7 +141,9 @@ void expect_record(nlohmann::json const& object, DeviceOccupied const& occupied)
     EXPECT_EQ(object.at("state"), "occupied");
     EXPECT_EQ(object.at("plugin_path"), occupied.plugin_path);
     EXPECT_EQ(object.at("description"), embedded(occupied.description));
-    EXPECT_EQ(object.size(), 3U) << object.dump();
+    // The owner is the tool's own addition; tests of owners check its value.
+    EXPECT_TRUE(object.contains("owner")) << object.dump();
+    EXPECT_EQ(object.size(), 4U) << object.dump();
 }
 
 void expect_record(nlohmann::json const& object, DeviceQueryFailed const& failed) {
@@ -157,5 +166,43 @@ std::string description_of(ScanResult const& result) {
 }
 
 nlohmann::json sim_config(nlohmann::json const& devices) { return {{"devices", devices}}; }
+
+namespace {
+
+bool is_zombie(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string const text{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
+    auto const name_end = text.rfind(") ");
+    return name_end != std::string::npos && name_end + 2 < text.size() &&
+           (text[name_end + 2] == 'Z' || text[name_end + 2] == 'X');
+}
+
+}  // namespace
+
+bool has_ended(pid_t pid) {
+    auto const limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        if ((kill(pid, 0) != 0 && errno == ESRCH) || is_zombie(pid)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= limit) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::set<pid_t> event_writers(std::filesystem::path const& events) {
+    std::set<pid_t> pids;
+    for (auto const& line : test::read_events(events)) {
+        std::istringstream fields(line);
+        std::string event;
+        pid_t pid = 0;
+        if (fields >> event >> pid) {
+            pids.insert(pid);
+        }
+    }
+    return pids;
+}
 
 }  // namespace zelm::tool_test

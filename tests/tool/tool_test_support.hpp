@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,5 +85,13 @@ std::string description_of(ScanResult const& result);
 
 // A configuration of the simulated family with these devices.
 nlohmann::json sim_config(nlohmann::json const& devices);
+
+// True when process `pid` has ended (a zombie counts: it runs no more), or
+// does within a few seconds: a process killed a moment ago may still be on
+// its way out. A bound on liveness, not a measure of speed.
+bool has_ended(pid_t pid);
+
+// The process ids in an events log of the test plug-in (its second field).
+std::set<pid_t> event_writers(std::filesystem::path const& events);
 
 }  // namespace zelm::tool_test

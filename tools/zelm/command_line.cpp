@@ -137,11 +137,28 @@ private:
                       "Print a JSON array: per device its state (\"found\", \"occupied\", \"failed\") and its "
                       "record's members; description, info and status are embedded as JSON values");
         sub->add_option("--jobs,-j", scan_.jobs,
-                        "Scan up to N plug-ins at once, one thread each; the output "
-                        "order stays that of a serial scan")
+                        "Scan up to N plug-ins at once, one thread (or with --isolate one process) each; "
+                        "the output order stays that of a serial scan")
             ->type_name("N")
             ->check(CLI::Range(1U, 256U));
-        sub->footer("Progress is shown on standard error when it is a terminal and the scan takes a while.");
+        auto* isolate = sub->add_flag("--isolate", scan_.isolate,
+                                      "Scan each plug-in in a child process of its own: a plug-in that crashes "
+                                      "or hangs costs only its own devices");
+        sub->add_option_function<double>(
+               "--timeout",
+               [this](double seconds) {
+                   if (!(seconds > 0)) {
+                       throw CLI::ValidationError("--timeout", "the time must be positive");
+                   }
+                   scan_.timeout = seconds;
+               },
+               "With --isolate: kill a plug-in's scan after SECONDS (default 30)")
+            ->type_name("SECONDS")
+            ->needs(isolate);
+        sub->footer(
+            "Progress is shown on standard error when it is a terminal and the scan takes a while.\n"
+            "With --isolate, a plug-in whose process crashes, is killed or times out is reported in "
+            "one warning line and left out; the scan still exits 0, as for any plug-in that fails.");
     }
 
     void define_plugins() {

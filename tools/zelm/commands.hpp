@@ -25,6 +25,8 @@ struct ScanOptions {
     std::vector<std::filesystem::path> plugins;
     bool json = false;
     unsigned jobs = 1;
+    bool isolate = false;   // each plug-in in a child process of its own
+    double timeout = 30.0;  // seconds an isolated plug-in's scan may take
 };
 
 struct PluginsOptions {

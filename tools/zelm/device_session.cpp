@@ -1,6 +1,7 @@
 // Opening a managed device, with messages that say which step failed.
 #include "device_session.hpp"
 
+#include "device_owner.hpp"
 #include "plugin_directory.hpp"
 
 #include <zelm/device_manager.hpp>
@@ -15,9 +16,14 @@ namespace zelm::tool {
 
 namespace {
 
+// Names the holder when it can be identified: people otherwise hunt for the
+// process that holds a device by hand.
 void ensure_free(DeviceManager& manager, nlohmann::json const& description) {
-    if (detail::is_device_occupied(detail::make_lock_id(manager.get_path(), description))) {
-        throw std::runtime_error("Device is already occupied");
+    auto const lock_id = detail::make_lock_id(manager.get_path(), description);
+    if (detail::is_device_occupied(lock_id)) {
+        auto const owner = find_owner(lock_id);
+        throw std::runtime_error(owner ? "Device is already occupied by process " + owner_text(owner)
+                                       : std::string("Device is already occupied"));
     }
 }
 

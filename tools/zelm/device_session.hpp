@@ -30,7 +30,8 @@ std::string device_name(DeviceTarget const& target);
 
 // Loads the plug-in, opens the device and takes its ownership lock. Throws
 // std::runtime_error naming the step that failed and why, for example
-// "cannot own device {...} (sim_manager.so): Device is already occupied".
+// "cannot own device {...} (sim_manager.so): Device is already occupied by
+// process 4242 (zelm)" (the holder is named when it can be identified).
 std::unique_ptr<Device> open_managed_device(DeviceTarget const& target);
 
 }  // namespace zelm::tool

@@ -1,12 +1,17 @@
-// The scan command: choosing the plug-ins, scanning them in parallel, and
-// printing the results.
+// The scan command: choosing the plug-ins, scanning them in parallel (on
+// threads, or isolated in child processes), identifying who holds occupied
+// devices, and printing the results.
 #include "scan_command.hpp"
 
 #include "commands.hpp"
+#include "isolated_scan.hpp"
 #include "output.hpp"
 #include "plugin_directory.hpp"
 #include "scan_output.hpp"
 #include "status_line.hpp"
+
+#include <zelm/device_manager.hpp>
+#include <zelm/lock.hpp>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -24,10 +29,31 @@ namespace zelm::tool {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // A scan that ends sooner than this shows no progress at all.
 constexpr auto progress_delay = 500ms;
 constexpr auto progress_interval = 100ms;
+
+// "scanning plug-ins: 2 of 7 done" on a terminal, once the scan has taken a
+// while; gone when the scan is.
+class ScanProgress {
+public:
+    explicit ScanProgress(std::size_t total) : total_(total) {}
+    ~ScanProgress() { StatusLine::instance().clear(); }
+    ScanProgress(ScanProgress const&) = delete;
+    ScanProgress& operator=(ScanProgress const&) = delete;
+
+    void update(std::size_t done) const {
+        if (Clock::now() - start_ >= progress_delay) {
+            StatusLine::instance().show(fmt::format("scanning plug-ins: {} of {} done", done, total_));
+        }
+    }
+
+private:
+    Clock::time_point const start_ = Clock::now();
+    std::size_t const total_;
+};
 
 // What the scanning threads share: the next plug-in to take, one result slot
 // per plug-in, and how many are done.
@@ -39,53 +65,82 @@ public:
     // Scans plug-ins until none is left; runs on each scanning thread.
     void work() {
         for (auto index = next_++; index < plugins_.size(); index = next_++) {
-            scan_one(index);
+            results_[index] = scan_plugin(plugins_[index]);
+            std::lock_guard guard(mutex_);
+            ++done_;
+            done_changed_.notify_all();
         }
     }
 
-    // Waits until every plug-in is scanned, showing progress once the scan
-    // has taken a while.
     void wait_showing_progress() {
-        auto const start = std::chrono::steady_clock::now();
+        ScanProgress const progress(plugins_.size());
         std::unique_lock lock(mutex_);
         while (!done_changed_.wait_for(lock, progress_interval, [this] { return done_ == plugins_.size(); })) {
-            if (std::chrono::steady_clock::now() - start >= progress_delay) {
-                StatusLine::instance().show(fmt::format("scanning plug-ins: {} of {} done", done_, plugins_.size()));
-            }
+            progress.update(done_);
         }
-        StatusLine::instance().clear();
     }
 
-    ScanResults merged() && {
-        ScanResults all;
-        for (auto& results : results_) {
-            std::ranges::move(results, std::back_inserter(all));
+    ScanRecords merged() && {
+        ScanRecords all;
+        for (auto& records : results_) {
+            std::ranges::move(records, std::back_inserter(all));
         }
         return all;
     }
 
 private:
-    // The library lets only non-standard exceptions from plug-in code out of
-    // a scan. One plug-in's misbehaviour costs its own devices, as any other
-    // plug-in failure does in the library, not the whole scan.
-    void scan_one(std::size_t index) {
-        try {
-            results_[index] = scan_devices({plugins_[index]});
-        } catch (...) {
-            spdlog::warn("Scan of {} stopped by a non-standard exception from plug-in code", plugins_[index].native());
-        }
-        std::lock_guard guard(mutex_);
-        ++done_;
-        done_changed_.notify_all();
-    }
-
     std::vector<std::filesystem::path> const& plugins_;
-    std::vector<ScanResults> results_;  // each slot written by one thread only
+    std::vector<ScanRecords> results_;  // each slot written by one thread only
     std::atomic<std::size_t> next_ = 0;
     std::mutex mutex_;  // guards done_
     std::condition_variable done_changed_;
     std::size_t done_ = 0;
 };
+
+// The plug-in's live manager, loaded now if need be; none when it does not
+// load (the scan then says why, once).
+std::shared_ptr<DeviceManager> try_manager(std::filesystem::path const& plugin) {
+    try {
+        return get_device_manager(plugin);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// The lock identity of an occupied device needs its manager's path, which
+// the scan result does not carry; a manager that cannot give it leaves the
+// owner unknown.
+std::optional<DeviceOwner> owner_of(DeviceOccupied const& occupied,
+                                    std::optional<std::filesystem::path> const& manager_path) {
+    if (!manager_path) {
+        return std::nullopt;
+    }
+    try {
+        return find_owner(detail::make_lock_id(*manager_path, nlohmann::json::parse(occupied.description)));
+    } catch (std::exception const&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::filesystem::path> manager_path_of(std::shared_ptr<DeviceManager> const& manager) {
+    try {
+        return manager ? std::optional(manager->get_path()) : std::nullopt;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+// The library lets only non-standard exceptions from plug-in code out of a
+// scan. One plug-in's misbehaviour costs its own devices, as any other
+// plug-in failure does in the library, not the whole scan.
+ScanResults library_scan(std::filesystem::path const& plugin) {
+    try {
+        return scan_devices({plugin});
+    } catch (...) {
+        spdlog::warn("Scan of {} stopped by a non-standard exception from plug-in code", plugin.native());
+        return {};
+    }
+}
 
 std::vector<std::filesystem::path> chosen_plugins(ScanOptions const& options) {
     std::vector<std::filesystem::path> plugins;
@@ -98,9 +153,35 @@ std::vector<std::filesystem::path> chosen_plugins(ScanOptions const& options) {
     return plugins;
 }
 
+ScanRecords scan_isolated(std::vector<std::filesystem::path> const& plugins, ScanOptions const& options) {
+    ScanProgress const progress(plugins.size());
+    return scan_plugins_isolated(plugins, scan_plugin,
+                                 {.jobs = options.jobs, .timeout = std::chrono::duration<double>(options.timeout)},
+                                 [&progress](std::size_t done) { progress.update(done); });
+}
+
 }  // namespace
 
-ScanResults scan_plugins(std::vector<std::filesystem::path> const& plugins, unsigned jobs) {
+ScanRecords scan_plugin(std::filesystem::path const& plugin) {
+    // Held across the scan, which then uses this same manager: the owners'
+    // look-up afterwards costs one get_path call instead of loading the
+    // plug-in (and running its create_manager) a second time.
+    auto const manager = try_manager(plugin);
+    auto results = library_scan(plugin);
+    bool const any_occupied = std::ranges::any_of(
+        results, [](ScanResult const& result) { return std::holds_alternative<DeviceOccupied>(result); });
+    auto const manager_path = any_occupied ? manager_path_of(manager ? manager : try_manager(plugin)) : std::nullopt;
+    ScanRecords records;
+    records.reserve(results.size());
+    for (auto& result : results) {
+        auto const* occupied = std::get_if<DeviceOccupied>(&result);
+        auto owner = occupied ? owner_of(*occupied, manager_path) : std::nullopt;
+        records.push_back({std::move(result), std::move(owner)});
+    }
+    return records;
+}
+
+ScanRecords scan_plugins(std::vector<std::filesystem::path> const& plugins, unsigned jobs) {
     ScanBoard board(plugins);
     {
         std::vector<std::jthread> threads;
@@ -114,8 +195,9 @@ ScanResults scan_plugins(std::vector<std::filesystem::path> const& plugins, unsi
 }
 
 void run_scan(ScanOptions const& options) {
-    auto const results = scan_plugins(chosen_plugins(options), options.jobs);
-    print_stdout(options.json ? scan_json(results).dump(2) + "\n" : scan_table(results));
+    auto const plugins = chosen_plugins(options);
+    auto const records = options.isolate ? scan_isolated(plugins, options) : scan_plugins(plugins, options.jobs);
+    print_stdout(options.json ? scan_json(records).dump(2) + "\n" : scan_table(records));
 }
 
 }  // namespace zelm::tool

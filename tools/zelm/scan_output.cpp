@@ -15,16 +15,16 @@ std::string plugin_name(std::string const& plugin_path) {
     return std::filesystem::path(plugin_path).filename().native();
 }
 
-TableRow table_row(DeviceFound const& found) {
-    return {"found", found.serial_number, found.api, plugin_name(found.plugin_path), found.description};
+TableRow table_row(DeviceFound const& found, std::optional<DeviceOwner> const&) {
+    return {"found", found.serial_number, found.api, plugin_name(found.plugin_path), "", found.description};
 }
 
-TableRow table_row(DeviceOccupied const& occupied) {
-    return {"occupied", "", "", plugin_name(occupied.plugin_path), occupied.description};
+TableRow table_row(DeviceOccupied const& occupied, std::optional<DeviceOwner> const& owner) {
+    return {"occupied", "", "", plugin_name(occupied.plugin_path), owner_text(owner), occupied.description};
 }
 
-TableRow table_row(DeviceQueryFailed const& failed) {
-    return {"failed", "", "", plugin_name(failed.plugin_path), failed.description + "  error: " + failed.error};
+TableRow table_row(DeviceQueryFailed const& failed, std::optional<DeviceOwner> const&) {
+    return {"failed", "", "", plugin_name(failed.plugin_path), "", failed.description + "  error: " + failed.error};
 }
 
 // Library text held as JSON becomes a JSON value again; empty text is no
@@ -37,7 +37,7 @@ nlohmann::ordered_json embedded(std::string const& text) {
     return value.is_discarded() ? nlohmann::ordered_json(text) : value;
 }
 
-nlohmann::ordered_json json_object(DeviceFound const& found) {
+nlohmann::ordered_json json_object(DeviceFound const& found, std::optional<DeviceOwner> const&) {
     return {{"state", "found"},
             {"plugin_path", found.plugin_path},
             {"description", embedded(found.description)},
@@ -47,12 +47,14 @@ nlohmann::ordered_json json_object(DeviceFound const& found) {
             {"status", embedded(found.status)}};
 }
 
-nlohmann::ordered_json json_object(DeviceOccupied const& occupied) {
-    return {
-        {"state", "occupied"}, {"plugin_path", occupied.plugin_path}, {"description", embedded(occupied.description)}};
+nlohmann::ordered_json json_object(DeviceOccupied const& occupied, std::optional<DeviceOwner> const& owner) {
+    return {{"state", "occupied"},
+            {"plugin_path", occupied.plugin_path},
+            {"description", embedded(occupied.description)},
+            {"owner", owner_json(owner)}};
 }
 
-nlohmann::ordered_json json_object(DeviceQueryFailed const& failed) {
+nlohmann::ordered_json json_object(DeviceQueryFailed const& failed, std::optional<DeviceOwner> const&) {
     return {{"state", "failed"},
             {"plugin_path", failed.plugin_path},
             {"description", embedded(failed.description)},
@@ -61,22 +63,24 @@ nlohmann::ordered_json json_object(DeviceQueryFailed const& failed) {
 
 }  // namespace
 
-std::string scan_table(ScanResults const& results) {
-    if (results.empty()) {
+std::string scan_table(ScanRecords const& records) {
+    if (records.empty()) {
         return "no devices found\n";
     }
     std::vector<TableRow> rows;
-    rows.reserve(results.size());
-    for (auto const& result : results) {
-        rows.push_back(std::visit([](auto const& record) { return table_row(record); }, result));
+    rows.reserve(records.size());
+    for (auto const& record : records) {
+        rows.push_back(
+            std::visit([&record](auto const& result) { return table_row(result, record.owner); }, record.result));
     }
-    return render_table({"STATE", "SERIAL", "API", "PLUG-IN", "DESCRIPTION"}, rows);
+    return render_table({"STATE", "SERIAL", "API", "PLUG-IN", "OWNER", "DESCRIPTION"}, rows);
 }
 
-nlohmann::ordered_json scan_json(ScanResults const& results) {
+nlohmann::ordered_json scan_json(ScanRecords const& records) {
     auto array = nlohmann::ordered_json::array();
-    for (auto const& result : results) {
-        array.push_back(std::visit([](auto const& record) { return json_object(record); }, result));
+    for (auto const& record : records) {
+        array.push_back(
+            std::visit([&record](auto const& result) { return json_object(result, record.owner); }, record.result));
     }
     return array;
 }

@@ -2,7 +2,7 @@
 // for programs.
 #pragma once
 
-#include <zelm/scan.hpp>
+#include "scan_records.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -10,15 +10,18 @@
 
 namespace zelm::tool {
 
-// STATE, SERIAL, API, PLUG-IN (file name), and the description, followed for
-// a failed device by its error. "no devices found" when there are none.
-std::string scan_table(ScanResults const& results);
+// STATE, SERIAL, API, PLUG-IN (file name), OWNER (an occupied device's
+// holder, "unknown" when it cannot be identified) and the description,
+// followed for a failed device by its error. "no devices found" when there
+// are none.
+std::string scan_table(ScanRecords const& records);
 
 // One object per result, in order: "state" ("found", "occupied" or "failed")
-// followed by the record's members under their library names. The
+// followed by the record's members under their library names, and for an
+// occupied device "owner" ({"pid", "command"}, or null when unknown). The
 // description, info and status are embedded as JSON values rather than as
 // the text the library holds (an empty status becomes null); text that does
 // not parse stays a string.
-nlohmann::ordered_json scan_json(ScanResults const& results);
+nlohmann::ordered_json scan_json(ScanRecords const& records);
 
 }  // namespace zelm::tool

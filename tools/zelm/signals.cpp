@@ -23,6 +23,8 @@ TerminationSignals::~TerminationSignals() {
     pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
+void TerminationSignals::unblock_in_child() const { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
 std::optional<int> TerminationSignals::wait(std::optional<std::chrono::nanoseconds> timeout) {
     for (;;) {
         int signal = -1;

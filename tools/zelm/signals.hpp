@@ -26,6 +26,9 @@ public:
     std::optional<int> wait(std::optional<std::chrono::nanoseconds> timeout);
     // A request that has already arrived, without waiting.
     std::optional<int> poll() { return wait(std::chrono::nanoseconds::zero()); }
+    // For a child forked while this lives, which takes the signals as the
+    // process did before: the child inherits the blocked mask, not the wait.
+    void unblock_in_child() const;
 
 private:
     sigset_t signals_{};
