@@ -90,8 +90,12 @@ ZELM_API std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path
 // with the plug-in's ABI tag, which the loader compares with its own before
 // calling into the plug-in:
 //   ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new MyManager; }
-#define ZELM_PLUGIN_ENTRY                                            \
-    extern "C" ZELM_API char const zelm_plugin_abi_tag[] = ZELM_ABI_TAG; \
+// The tag has a section of its own because AddressSanitizer leaves such data
+// alone: every plug-in exports this one name, and it would otherwise report
+// any two plug-ins loaded at once as a violation of the one-definition rule.
+#define ZELM_PLUGIN_ENTRY                                                                             \
+    extern "C" ZELM_API __attribute__((section(".rodata.zelm_plugin_abi_tag"))) char const zelm_plugin_abi_tag[] = \
+        ZELM_ABI_TAG;                                                                                 \
     extern "C" ZELM_API
 
 // The plug-in entry point: returns a new manager made with `new`, whose

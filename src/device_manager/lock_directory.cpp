@@ -2,6 +2,7 @@
 #include "device_manager/lock_directory.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 
@@ -30,8 +31,22 @@ void set_mode_if_different(int fd, struct stat const& status, mode_t mode) {
     }
 }
 
+// A scan keeps the directory's descriptor while it queries devices, whose
+// plug-ins may open files of their own: in a host that closed its standard
+// streams, it is moved above them, so that no plug-in file lands on one.
+int off_standard_streams(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO) {
+        return fd;
+    }
+    int const moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    int const error = errno;
+    system_calls().close(fd);
+    errno = error;
+    return moved;
+}
+
 int open_directory(std::filesystem::path const& path) {
-    // Transient descriptor: close-on-exec is right here, unlike for lock files.
+    // Close-on-exec is right for the directory, unlike for lock files.
     int const flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = system_calls().open(path.c_str(), flags, 0);
     if (fd < 0 && errno == ENOENT) {
@@ -39,7 +54,7 @@ int open_directory(std::filesystem::path const& path) {
         std::filesystem::create_directories(path, ignored);
         fd = system_calls().open(path.c_str(), flags, 0);
     }
-    return fd;
+    return off_standard_streams(fd);
 }
 
 // Moves `fd` above the standard streams: a host that closed them would
@@ -55,38 +70,92 @@ int above_standard_streams(int fd) {
     return moved;
 }
 
+// The text of the system temporary directory as the standard library reads
+// it (the first of TMPDIR, TMP, TEMP and TEMPDIR that is set, else /tmp),
+// without building a path: a scan asks for it before every device. Only a
+// shortcut: ScanLockDirectory uses it only while it agrees with what the
+// standard library itself answered when the directory was opened.
+char const* environment_temporary_directory() {
+    for (char const* name : {"TMPDIR", "TMP", "TEMP", "TEMPDIR"}) {
+        if (char const* value = ::secure_getenv(name)) {
+            return value;
+        }
+    }
+    return "/tmp";
+}
+
 }  // namespace
 
 std::filesystem::path lock_directory_path() { return std::filesystem::temp_directory_path() / "rezored_izede"; }
 
-LockDirectory::LockDirectory(std::filesystem::path path, FileDescriptor directory, std::string error)
-    : path_(std::move(path)), directory_(std::move(directory)), error_(std::move(error)) {}
+LockDirectory::LockDirectory(std::filesystem::path temporary, std::filesystem::path path, FileDescriptor directory,
+                             std::string error)
+    : temporary_(std::move(temporary)),
+      path_(std::move(path)),
+      directory_(std::move(directory)),
+      error_(std::move(error)) {}
 
-LockDirectory LockDirectory::open() {
-    auto path = lock_directory_path();
+LockDirectory LockDirectory::open() { return open_under(std::filesystem::temp_directory_path()); }
+
+LockDirectory LockDirectory::open_under(std::filesystem::path const& temporary) {
+    auto path = temporary / "rezored_izede";
     FileDescriptor directory(open_directory(path));
     if (!directory) {
         int const error_number = errno;
         auto error = "lock directory " + path.native() + " " + error_text(error_number);
-        return LockDirectory(std::move(path), FileDescriptor(), std::move(error));
+        return LockDirectory(temporary, std::move(path), FileDescriptor(), std::move(error));
     }
     struct stat status {};
-    if (system_calls().fstat(directory.get(), &status) == 0) {
+    bool const identified = system_calls().fstat(directory.get(), &status) == 0;
+    if (identified) {
         set_mode_if_different(directory.get(), status, directory_mode);
     }
-    return LockDirectory(std::move(path), std::move(directory), {});
+    LockDirectory opened(temporary, std::move(path), std::move(directory), {});
+    opened.device_ = status.st_dev;
+    opened.inode_ = status.st_ino;
+    opened.identified_ = identified;
+    return opened;
 }
 
-std::expected<FileDescriptor, std::string> LockDirectory::open_file(std::string const& name) const {
+bool LockDirectory::still_current(char const* temporary) const {
+    if (!directory_ || !identified_ || temporary_.native() != temporary) {
+        return false;
+    }
+    struct stat status {};
+    if (system_calls().fstatat(AT_FDCWD, temporary, &status, 0) != 0 || !S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    if (system_calls().fstatat(AT_FDCWD, path_.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(status.st_mode) || status.st_dev != device_ || status.st_ino != inode_) {
+        return false;
+    }
+    set_mode_if_different(directory_.get(), status, directory_mode);
+    return true;
+}
+
+LockDirectory const& ScanLockDirectory::current() {
+    if (directory_ && environment_agrees_ && directory_->still_current(environment_temporary_directory())) {
+        return *directory_;
+    }
+    // Opened afresh, through the standard library's own query, which also
+    // throws its own error when the temporary directory cannot be determined.
+    auto const temporary = std::filesystem::temp_directory_path();
+    directory_.reset();  // the stale descriptor goes first
+    directory_.emplace(LockDirectory::open_under(temporary));
+    environment_agrees_ = temporary.native() == environment_temporary_directory();
+    return *directory_;
+}
+
+std::expected<LockDirectory::OpenedFile, std::string> LockDirectory::open_file(char const* name) const {
     // No O_CLOEXEC: a child process inherits the ownership it was started with.
     int const flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK;
     int fd = -1;
     // Open an existing file without O_CREAT first: in a sticky directory the
     // kernel's protected_regular refuses O_CREAT on another user's file.
     for (int attempt = 0; fd < 0 && attempt < max_attempts; ++attempt) {
-        fd = system_calls().openat(directory_.get(), name.c_str(), flags, 0);
+        fd = system_calls().openat(directory_.get(), name, flags, 0);
         if (fd < 0 && errno == ENOENT) {
-            fd = system_calls().openat(directory_.get(), name.c_str(), flags | O_CREAT | O_EXCL, file_mode);
+            fd = system_calls().openat(directory_.get(), name, flags | O_CREAT | O_EXCL, file_mode);
         }
         if (fd < 0 && errno != ENOENT && errno != EEXIST) {
             break;
@@ -110,18 +179,18 @@ std::expected<FileDescriptor, std::string> LockDirectory::open_file(std::string 
         return std::unexpected("has " + std::to_string(status.st_nlink) + " hard links");
     }
     set_mode_if_different(file.get(), status, file_mode);
-    return file;
+    return OpenedFile{std::move(file), status};
 }
 
-bool LockDirectory::still_names(std::string const& name, int fd) const {
-    struct stat held {};
+// `held` is the descriptor's status from before the lock: an open file's
+// device and inode never change, so no second fstat is needed.
+bool LockDirectory::still_names(char const* name, struct stat const& held) const {
     struct stat named {};
-    return system_calls().fstat(fd, &held) == 0 &&
-           system_calls().fstatat(directory_.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+    return system_calls().fstatat(directory_.get(), name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(std::string const& name, int operation) const {
+std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(char const* name, int operation) const {
     if (!directory_) {
         return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, error_});
     }
@@ -130,15 +199,15 @@ std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(std::string 
         if (!file) {
             return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, std::move(file.error())});
         }
-        int result = system_calls().flock(file->get(), operation);
+        int result = system_calls().flock(file->fd.get(), operation);
         while (result != 0 && errno == EINTR) {
-            result = system_calls().flock(file->get(), operation);
+            result = system_calls().flock(file->fd.get(), operation);
         }
         if (result != 0) {
             return std::unexpected(LockFailure{LockFailure::Kind::busy, std::strerror(errno)});
         }
-        if (still_names(name, file->get())) {
-            return std::move(*file);
+        if (still_names(name, file->status)) {
+            return std::move(file->fd);
         }
         // Replaced between open and lock: closing releases the stale lock.
     }

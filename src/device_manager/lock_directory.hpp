@@ -13,11 +13,47 @@
 
 #include "device_manager/file_descriptor.hpp"
 
+#include <algorithm>
+#include <array>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace zelm::detail {
+
+// "<lock_id><suffix>", the name of one of a device's lock files, built with
+// one allocation: a scan names two files per device.
+inline std::string lock_file_name(std::string_view lock_id, std::string_view suffix) {
+    std::string name;
+    name.reserve(lock_id.size() + suffix.size());
+    name.append(lock_id).append(suffix);
+    return name;
+}
+
+// The same name as a C string, without allocating when it is short (as every
+// identity that make_lock_id gives is): the probe runs for every device of
+// every scan.
+class ShortLockFileName {
+public:
+    ShortLockFileName(std::string_view lock_id, std::string_view suffix) {
+        if (lock_id.size() + suffix.size() < buffer_.size()) {
+            auto* end = std::ranges::copy(suffix, std::ranges::copy(lock_id, buffer_.data()).out).out;
+            *end = '\0';
+        } else {
+            long_name_ = lock_file_name(lock_id, suffix);
+        }
+    }
+    ShortLockFileName(ShortLockFileName const&) = delete;
+    ShortLockFileName& operator=(ShortLockFileName const&) = delete;
+
+    char const* c_str() const { return long_name_.empty() ? buffer_.data() : long_name_.c_str(); }
+
+private:
+    std::array<char, 48> buffer_;
+    std::string long_name_;
+};
 
 // "<system temporary directory>/rezored_izede". Throws
 // std::filesystem::filesystem_error when the temporary directory cannot be
@@ -40,24 +76,68 @@ public:
     // only when the system temporary directory cannot be determined; an
     // unusable directory makes every lock_file fail instead.
     static LockDirectory open();
+    // The same for the lock directory under `temporary`, the system temporary
+    // directory as it was just determined.
+    static LockDirectory open_under(std::filesystem::path const& temporary);
 
     std::filesystem::path const& path() const { return path_; }
+
+    // Whether the lock directory under `temporary` (the temporary directory's
+    // text) is still the directory held: the temporary directory is the one it
+    // was found under and still a directory (one stat), and one lstat finds
+    // the lock directory's path to be a directory (not a link) with the
+    // device and inode of the descriptor. Gives it mode 01777 where it differs
+    // and we may, as opening does. False for an unusable directory, so that
+    // it is tried again.
+    bool still_current(char const* temporary) const;
 
     // Opens `name` in the directory (creating it, mode 0666, when missing) and
     // takes flock(`operation`) on it. Returns the locked descriptor, inherited
     // by child processes. Starts over when the name was replaced between
     // opening and locking.
-    std::expected<FileDescriptor, LockFailure> lock_file(std::string const& name, int operation) const;
+    std::expected<FileDescriptor, LockFailure> lock_file(char const* name, int operation) const;
 
 private:
-    LockDirectory(std::filesystem::path path, FileDescriptor directory, std::string error);
+    LockDirectory(std::filesystem::path temporary, std::filesystem::path path, FileDescriptor directory,
+                  std::string error);
 
-    std::expected<FileDescriptor, std::string> open_file(std::string const& name) const;
-    bool still_names(std::string const& name, int fd) const;
+    // An opened lock file and its status as the fstat that checked it saw it.
+    struct OpenedFile {
+        FileDescriptor fd;
+        struct stat status;
+    };
+    std::expected<OpenedFile, std::string> open_file(char const* name) const;
+    bool still_names(char const* name, struct stat const& held) const;
 
+    std::filesystem::path temporary_;  // the temporary directory it was found under
     std::filesystem::path path_;
     FileDescriptor directory_;
+    dev_t device_ = 0;  // identity of the directory held, for still_current
+    ino_t inode_ = 0;
+    bool identified_ = false;
     std::string error_;  // why the directory is unusable, when directory_ is not open
+};
+
+// The lock directory as the devices of one scan use it, one after another. It
+// is opened once; before each further use the temporary-directory query is
+// made again and one lstat checks that the path still names the directory
+// held (LockDirectory::still_current). When it does not (the temporary
+// directory changed, or the lock directory was removed, replaced, moved or
+// turned into a link) the directory is opened afresh, so a stale one is never
+// used. Its descriptor lives no longer than the scan.
+class ScanLockDirectory {
+public:
+    // The directory to use for the next device. Throws
+    // std::filesystem::filesystem_error when the system temporary directory
+    // cannot be determined.
+    LockDirectory const& current();
+
+private:
+    std::optional<LockDirectory> directory_;
+    // Whether the environment gives the temporary directory that the
+    // standard library gave when the directory was opened (see
+    // environment_temporary_directory); when not, every use asks it.
+    bool environment_agrees_ = false;
 };
 
 }  // namespace zelm::detail

@@ -1,25 +1,44 @@
 // A device's lock identity: the name every process on the machine uses for
 // one device, derived from its manager's path and its description.
+#include "device_manager/lock_identity.hpp"
+
 #include <zelm/lock.hpp>
 
-#include <fmt/format.h>
+#include <charconv>
 
 namespace zelm::detail {
+namespace {
 
-std::uint64_t fnv1a_hash(std::string_view const& data) {
-    std::uint64_t hash = 14695981039346656037ULL;
+constexpr std::uint64_t fnv_offset_basis = 14695981039346656037ULL;
+constexpr std::uint64_t fnv_prime = 1099511628211ULL;
+
+// FNV-1a goes byte by byte, so the parts of the hashed text need not be
+// joined into one string first.
+std::uint64_t fnv1a_continue(std::uint64_t hash, std::string_view data) {
     for (unsigned char const byte : data) {
         hash ^= byte;
-        hash *= 1099511628211ULL;
+        hash *= fnv_prime;
     }
     return hash;
 }
 
+}  // namespace
+
+std::uint64_t fnv1a_hash(std::string_view const& data) { return fnv1a_continue(fnv_offset_basis, data); }
+
+std::string make_lock_id_from_text(std::string_view manager_path, std::string_view compact_description) {
+    auto hash = fnv1a_continue(fnv_offset_basis, manager_path);
+    hash = fnv1a_continue(hash, "_");
+    hash = fnv1a_continue(hash, compact_description);
+    std::string id = "device_0123456789abcdef";  // room for the longest hash
+    auto const digits = id.data() + 7;
+    auto const end = std::to_chars(digits, id.data() + id.size(), hash, 16).ptr;
+    id.resize(static_cast<std::size_t>(end - id.data()));
+    return id;
+}
+
 std::string make_lock_id(std::filesystem::path const& manager_path, nlohmann::json const& description) {
-    std::string source = manager_path.native();
-    source += '_';
-    source += description.dump();
-    return fmt::format("device_{:x}", fnv1a_hash(source));
+    return make_lock_id_from_text(manager_path.native(), description.dump());
 }
 
 }  // namespace zelm::detail

@@ -5,7 +5,9 @@
 // it at once.
 #include <zelm/lock.hpp>
 
+#include "device_manager/bounded_json.hpp"
 #include "device_manager/lock_directory.hpp"
+#include "device_manager/ownership_probe.hpp"
 
 #include <stdexcept>
 
@@ -16,7 +18,7 @@ OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied)
     auto const name = lock_id + ".occupied";
     path_ = directory.path() / name;
 
-    auto locked = directory.lock_file(name, LOCK_EX | LOCK_NB);
+    auto locked = directory.lock_file(name.c_str(), LOCK_EX | LOCK_NB);
     if (locked) {
         fd_ = locked->release();
         held_ = true;
@@ -31,25 +33,61 @@ OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied)
     throw std::runtime_error("Cannot open device lock file: " + path_.native() + ": " + locked.error().reason);
 }
 
+// Closing alone releases the lock once no copy of the descriptor is left. An
+// explicit unlock would also take it from child processes that inherited the
+// descriptor, which keep the device owned until they close it too.
 OwnershipLock::~OwnershipLock() {
     if (fd_ != -1) {
-        system_calls().flock(fd_, LOCK_UN);
         system_calls().close(fd_);
     }
 }
+
+namespace {
+
+// The description's value. Whatever cannot name a lock is a parse error:
+// text that is not JSON, a number beyond the range of a double, and nesting
+// too deep to serialise safely.
+nlohmann::json parse_description(std::string const& description) {
+    if (auto value = parse_bounded(description)) {
+        return std::move(*value);
+    }
+    try {
+        [[maybe_unused]] auto const unbounded = nlohmann::json::parse(description);
+    } catch (nlohmann::json::parse_error const&) {
+        throw;
+    } catch (nlohmann::json::exception const& e) {
+        throw nlohmann::json::parse_error::create(101, 0, std::string("description is not usable JSON: ") + e.what(),
+                                                  nullptr);
+    }
+    throw nlohmann::json::parse_error::create(
+        101, 0, "description nested deeper than " + std::to_string(max_json_depth) + " levels", nullptr);
+}
+
+}  // namespace
 
 std::shared_ptr<OwnershipLock> acquire_device_ownership_lock(std::string const& manager_path,
                                                              std::string const& description) {
     if (description.empty()) {
         return {};
     }
-    auto const lock_id = make_lock_id(manager_path, nlohmann::json::parse(description));
+    auto const lock_id = make_lock_id(manager_path, parse_description(description));
     return std::make_shared<OwnershipLock>(lock_id, true);
 }
 
-bool is_device_occupied(std::string const& lock_id) {
-    OwnershipLock const probe(lock_id, false);
-    return !probe.held();
+bool is_device_occupied(std::string const& lock_id, LockDirectory const& directory) {
+    // Shared: it meets an owner's exclusive lock, but not the probes of other
+    // scans at the same moment, which would otherwise see each other as owners.
+    ShortLockFileName const name(lock_id, ".occupied");
+    auto const probe = directory.lock_file(name.c_str(), LOCK_SH | LOCK_NB);
+    if (!probe) {
+        return true;  // held through another descriptor, or the file cannot be opened
+    }
+    // The probe only borrows the lock: a child forked meanwhile by another
+    // thread must not keep it.
+    system_calls().flock(probe->get(), LOCK_UN);
+    return false;
 }
+
+bool is_device_occupied(std::string const& lock_id) { return is_device_occupied(lock_id, LockDirectory::open()); }
 
 }  // namespace zelm::detail

@@ -17,9 +17,11 @@ bool has_plugin_extension(std::filesystem::path const& file) {
 }
 
 // A regular file (through links) or any symbolic link, with a plug-in
-// extension and "_manager" in its name.
+// extension and "_manager" in its name. A link that cannot be followed (a
+// loop, say) is still a link: loading it fails for that plug-in alone.
 bool is_plugin_file(std::filesystem::directory_entry const& entry) {
-    return (entry.is_regular_file() || entry.is_symlink()) && has_plugin_extension(entry.path()) &&
+    std::error_code ignored;
+    return (entry.is_regular_file(ignored) || entry.is_symlink(ignored)) && has_plugin_extension(entry.path()) &&
            entry.path().filename().native().find("_manager") != std::string::npos;
 }
 

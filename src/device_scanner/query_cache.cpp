@@ -1,7 +1,9 @@
 // The query cache: in-process map, cache files, and the live device query.
 #include "device_scanner/query_cache.hpp"
 
+#include "device_manager/bounded_json.hpp"
 #include "device_manager/lock_directory.hpp"
+#include "device_scanner/scan_results.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -40,18 +42,36 @@ void apply_record(json const& record, QueryOutcome& outcome) {
     }
 }
 
-void lookup_process_cache(std::string const& lock_id, QueryOutcome& outcome) {
+bool answers(QueryOutcome const& outcome) { return outcome.info || !outcome.error.empty(); }
+bool answers(RenderedRecord const& record) { return record.has_info || !record.error.empty(); }
+bool is_empty(QueryOutcome const& outcome) { return !outcome.info && !outcome.status && outcome.error.empty(); }
+
+// Step one. With `rendered`, a fresh entry that answers (information or an
+// error) comes back as its rendered record and `outcome` is left alone;
+// otherwise a fresh entry's members go into `outcome`.
+std::shared_ptr<RenderedRecord const> lookup_process_cache(std::string const& lock_id, QueryOutcome& outcome,
+                                                           bool rendered) {
     std::lock_guard guard(process_mutex);
     auto const found = process_cache.find(lock_id);
-    if (found != process_cache.end() && clocks.steady_now() - found->second.stored_at <= cache_lifetime) {
-        apply_record(found->second.record, outcome);
+    if (found == process_cache.end() || clocks.steady_now() - found->second.stored_at > cache_lifetime) {
+        return {};
     }
+    auto const& entry = found->second;
+    if (rendered && entry.rendered && answers(*entry.rendered)) {
+        return entry.rendered;
+    }
+    apply_record(entry.record, outcome);
+    return {};
 }
 
-void store_process_cache(std::string const& lock_id, json record) {
+// `text`, when known, is the text the record was read from or written as.
+std::shared_ptr<RenderedRecord const> store_process_cache(std::string const& lock_id, json record,
+                                                          std::string_view text = {}) {
+    auto rendered = std::make_shared<RenderedRecord const>(render_record(record, text));
     auto const now = clocks.steady_now();
     std::lock_guard guard(process_mutex);
-    process_cache.insert_or_assign(lock_id, CacheEntry{std::move(record), now});
+    process_cache.insert_or_assign(lock_id, CacheEntry{std::move(record), now, rendered});
+    return rendered;
 }
 
 std::chrono::file_clock::time_point modification_time(struct stat const& status) {
@@ -60,25 +80,26 @@ std::chrono::file_clock::time_point modification_time(struct stat const& status)
         std::chrono::duration_cast<std::chrono::system_clock::duration>(since_epoch)));
 }
 
-// Parses a record, refusing one nested deeper than max_record_depth: it would
-// parse, but serialising it again recurses once per level.
 std::optional<json> parse_record(std::string const& text) {
-    struct TooDeep {};
-    auto const limit_depth = [](int depth, json::parse_event_t, json&) {
-        if (depth > max_record_depth) {
-            throw TooDeep{};
-        }
-        return true;
-    };
     try {
-        auto record = json::parse(text, limit_depth);
-        if (is_well_formed(record)) {
+        auto record = parse_bounded(text, max_record_depth);
+        if (record && is_well_formed(*record)) {
             return record;
         }
     } catch (...) {
-        // Not JSON, too deep, or out of memory: a miss.
+        // Out of memory: a miss.
     }
     return std::nullopt;
+}
+
+// An answer nested one level less than a record, so that every record
+// written fits the limit of the records read back.
+std::optional<json> parse_answer(std::string const& text) { return parse_bounded(text, max_record_depth - 1); }
+
+// The device's error text as valid UTF-8 (each invalid byte becomes U+FFFD):
+// the record holding it must serialise, and read back as the same text.
+std::string as_utf8(std::string const& text) {
+    return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
 }
 
 // Opens, queries and closes the device (before the query lock is released),
@@ -91,26 +112,25 @@ void query_live(DeviceManager& manager, json const& description, std::string con
 
     auto record = json::object();
     if (info) {
-        try {
-            outcome.info = json::parse(*info);
+        // Information that is not JSON (or nested too deeply) counts as none.
+        outcome.info = parse_answer(*info);
+        if (outcome.info) {
             record["info"] = *outcome.info;
-        } catch (...) {
-            // Information that is not JSON counts as none.
         }
     } else {
-        outcome.error = info.error();
-        record["error"] = info.error();
+        outcome.error = as_utf8(info.error());
+        record["error"] = outcome.error;
     }
     if (status) {
-        try {
-            outcome.status = json::parse(*status);
+        // A status that is not JSON (or nested too deeply) is dropped.
+        outcome.status = parse_answer(*status);
+        if (outcome.status) {
             record["status"] = *outcome.status;
-        } catch (...) {
-            // A status that is not JSON is dropped.
         }
     }
-    lock.write_cache(record.dump());
-    store_process_cache(lock_id, std::move(record));
+    auto const text = record.dump();
+    lock.write_cache(text);
+    store_process_cache(lock_id, std::move(record), text);
     device.reset();
 }
 
@@ -118,10 +138,15 @@ void query_live(DeviceManager& manager, json const& description, std::string con
 
 CacheClocks& cache_clocks() { return clocks; }
 
-InterprocessLock::InterprocessLock(std::string const& lock_id) {
-    auto const directory = LockDirectory::open();
-    auto const name = lock_id + ".lock";
-    path_ = directory.path() / name;
+InterprocessLock::InterprocessLock(std::string const& lock_id) : InterprocessLock(lock_id, LockDirectory::open()) {}
+
+InterprocessLock::InterprocessLock(std::string const& lock_id, LockDirectory const& directory) {
+    // The file's name is the end of its path: one string serves both.
+    auto const& directory_path = directory.path().native();
+    std::string_view const suffix = ".lock";
+    path_.reserve(directory_path.size() + 1 + lock_id.size() + suffix.size());
+    path_.append(directory_path).append(1, '/').append(lock_id).append(suffix);
+    auto const* name = path_.c_str() + directory_path.size() + 1;
     if (auto locked = directory.lock_file(name, LOCK_EX)) {
         fd_ = locked->release();
     }
@@ -135,6 +160,13 @@ InterprocessLock::~InterprocessLock() {
 }
 
 std::optional<json> InterprocessLock::read_cache() const {
+    if (auto cached = read_cached_record()) {
+        return std::move(cached->record);
+    }
+    return std::nullopt;
+}
+
+std::optional<InterprocessLock::CachedRecord> InterprocessLock::read_cached_record() const {
     if (fd_ == -1) {
         return std::nullopt;
     }
@@ -149,7 +181,10 @@ std::optional<json> InterprocessLock::read_cache() const {
         if (system_calls().pread(fd_, text.data(), text.size(), 0) != status.st_size) {
             return std::nullopt;
         }
-        return parse_record(text);
+        if (auto record = parse_record(text)) {
+            return CachedRecord{std::move(*record), std::move(text)};
+        }
+        return std::nullopt;
     } catch (...) {
         return std::nullopt;
     }
@@ -164,20 +199,25 @@ void InterprocessLock::write_cache(std::string const& text) const {
     system_calls().pwrite(fd_, text.data(), text.size(), 0);
 }
 
-QueryOutcome query_device_cached(std::shared_ptr<DeviceManager> const& manager, json const& description,
-                                 std::string const& lock_id) {
-    QueryOutcome outcome;
-    lookup_process_cache(lock_id, outcome);
-    if (outcome.info || !outcome.error.empty()) {
-        return outcome;
-    }
+namespace {
 
-    InterprocessLock const lock(lock_id);
-    if (auto cached = lock.read_cache()) {
-        apply_record(*cached, outcome);
+// Steps three to six, below the in-process level; `answer.outcome` holds
+// what step one gave. With `rendered`, a cache file's record that has nothing
+// from step one to merge comes back as `answer.rendered`.
+void query_file_or_device(std::shared_ptr<DeviceManager> const& manager, json const& description,
+                          std::string const& lock_id, LockDirectory const& directory, ScanAnswer& answer,
+                          bool rendered) {
+    auto& outcome = answer.outcome;
+    InterprocessLock const lock(lock_id, directory);
+    if (auto cached = lock.read_cached_record()) {
         // The file is not rewritten: its age keeps counting from the live query.
-        store_process_cache(lock_id, std::move(*cached));
-        return outcome;
+        if (rendered && is_empty(outcome)) {
+            answer.rendered = store_process_cache(lock_id, std::move(cached->record), cached->text);
+            return;
+        }
+        apply_record(cached->record, outcome);
+        store_process_cache(lock_id, std::move(cached->record), cached->text);
+        return;
     }
     try {
         query_live(*manager, description, lock_id, lock, outcome);
@@ -185,7 +225,33 @@ QueryOutcome query_device_cached(std::shared_ptr<DeviceManager> const& manager, 
         outcome.error = e.what();
         spdlog::error("Failed to query device {}: {}", lock_id, e.what());
     }
-    return outcome;
+}
+
+ScanAnswer query(std::shared_ptr<DeviceManager> const& manager, json const& description, std::string const& lock_id,
+                 LockDirectory const* directory, bool rendered) {
+    ScanAnswer answer;
+    answer.rendered = lookup_process_cache(lock_id, answer.outcome, rendered);
+    if (answer.rendered || answers(answer.outcome)) {
+        return answer;
+    }
+    if (directory != nullptr) {
+        query_file_or_device(manager, description, lock_id, *directory, answer, rendered);
+    } else {
+        query_file_or_device(manager, description, lock_id, LockDirectory::open(), answer, rendered);
+    }
+    return answer;
+}
+
+}  // namespace
+
+QueryOutcome query_device_cached(std::shared_ptr<DeviceManager> const& manager, json const& description,
+                                 std::string const& lock_id) {
+    return std::move(query(manager, description, lock_id, nullptr, false).outcome);
+}
+
+ScanAnswer query_device_for_scan(std::shared_ptr<DeviceManager> const& manager, json const& description,
+                                 std::string const& lock_id, LockDirectory const& directory) {
+    return query(manager, description, lock_id, &directory, true);
 }
 
 }  // namespace zelm::detail

@@ -14,6 +14,8 @@
 
 #include <zelm/device_manager.hpp>
 
+#include "device_manager/lock_directory.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -40,9 +42,22 @@ struct QueryOutcome {
     std::string error;  // empty: no error
 };
 
+// A query record as a scan reports it, rendered once when it is stored so
+// that scans answered from this process copy text instead of JSON values and
+// do not serialise "info" and "status" again each time.
+struct RenderedRecord {
+    bool has_info = false;
+    std::string error;          // "error", or empty
+    std::string serial_number;  // of "info" (serial_number_of)
+    std::string api;            // of "status" (api_of)
+    std::string info;           // "info" as compact JSON, or empty
+    std::string status;         // "status" as compact JSON, or empty
+};
+
 struct CacheEntry {
     nlohmann::json record;  // a well-formed query record
     std::chrono::steady_clock::time_point stored_at;
+    std::shared_ptr<RenderedRecord const> rendered = {};  // `record`, rendered
 };
 
 // Lock identity → the last record this process saw. Entries are overwritten,
@@ -67,22 +82,31 @@ public:
     // Throws std::filesystem::filesystem_error when the system temporary
     // directory cannot be determined.
     explicit InterprocessLock(std::string const& lock_id);
+    // The same with the cache file in `directory`, which the caller holds.
+    InterprocessLock(std::string const& lock_id, LockDirectory const& directory);
     ~InterprocessLock();
     InterprocessLock(InterprocessLock const&) = delete;
     InterprocessLock& operator=(InterprocessLock const&) = delete;
 
-    std::filesystem::path const& path() const { return path_; }
+    // Built on demand: the file-level hit of a scan never needs it.
+    std::filesystem::path path() const { return path_; }
     int fd() const { return fd_; }
 
     // The file's record when it is fresh and well formed (a JSON object no
     // larger or deeper than the limits above whose "error", if any, is a
     // string); nothing otherwise. Never throws.
     std::optional<nlohmann::json> read_cache() const;
+    // read_cache, with the text that the record was read from.
+    struct CachedRecord {
+        nlohmann::json record;
+        std::string text;
+    };
+    std::optional<CachedRecord> read_cached_record() const;
     // Replaces the file's content with `text`; does nothing without a file.
     void write_cache(std::string const& text) const;
 
 private:
-    std::filesystem::path path_;
+    std::string path_;
     int fd_ = -1;
 };
 
@@ -93,5 +117,17 @@ private:
 // InterprocessLock throws, and what non-standard exceptions the plug-in throws.
 QueryOutcome query_device_cached(std::shared_ptr<DeviceManager> const& manager, nlohmann::json const& description,
                                  std::string const& lock_id);
+// query_device_cached as the scan uses it, with the cache file in `directory`
+// (which the scan keeps open across its devices). When the answer is exactly
+// one stored record (a fresh one in this process, or one read from its file
+// with nothing from this process to merge into it), it comes back as that
+// record rendered, and `outcome` stays empty; otherwise `outcome` is what
+// query_device_cached gives.
+struct ScanAnswer {
+    QueryOutcome outcome;
+    std::shared_ptr<RenderedRecord const> rendered;
+};
+ScanAnswer query_device_for_scan(std::shared_ptr<DeviceManager> const& manager, nlohmann::json const& description,
+                                 std::string const& lock_id, LockDirectory const& directory);
 
 }  // namespace zelm::detail

@@ -1,6 +1,8 @@
 // Turning a device's query outcome into a found or failed scan result.
 #include "device_scanner/scan_results.hpp"
 
+#include "device_scanner/compact_record.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -57,6 +59,35 @@ std::string api_of(nlohmann::json const& status) {
     }
     auto const found = status.find("API");
     return found != status.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+RenderedRecord render_record(nlohmann::json const& record, std::string_view text) {
+    auto const members = text.empty() ? std::nullopt : compact_record_members(text);
+    RenderedRecord rendered;
+    if (auto const error = record.find("error"); error != record.end()) {
+        rendered.error = error->get<std::string>();
+    }
+    if (auto const info = record.find("info"); info != record.end()) {
+        rendered.has_info = true;
+        rendered.serial_number = serial_number_of(*info);
+        rendered.info = members ? std::string(members->info) : info->dump();
+    }
+    if (auto const status = record.find("status"); status != record.end()) {
+        rendered.api = api_of(*status);
+        rendered.status = members ? std::string(members->status) : status->dump();
+    }
+    return rendered;
+}
+
+ScanResult make_scan_result(std::string plugin_path, std::string description, RenderedRecord const& record) {
+    if (!record.error.empty()) {
+        return DeviceQueryFailed{std::move(plugin_path), std::move(description), record.error};
+    }
+    if (!record.has_info) {
+        return DeviceQueryFailed{std::move(plugin_path), std::move(description), "no info returned"};
+    }
+    return DeviceFound{std::move(plugin_path), std::move(description), record.serial_number,
+                       record.api,             record.info,            record.status};
 }
 
 ScanResult make_scan_result(std::string plugin_path, std::string description, QueryOutcome const& outcome) {

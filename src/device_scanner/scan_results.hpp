@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 
 namespace zelm::detail {
 
@@ -21,5 +22,13 @@ std::string api_of(nlohmann::json const& status);
 
 // An error wins over information; neither gives "no info returned".
 ScanResult make_scan_result(std::string plugin_path, std::string description, QueryOutcome const& outcome);
+// The same for an answer that is one stored record, rendered.
+ScanResult make_scan_result(std::string plugin_path, std::string description, RenderedRecord const& record);
+
+// A well-formed query record (its "error", if any, a string) as a scan
+// reports it. `text`, when given, is the text the record was parsed from or
+// serialised as: where it is the record's compact serialisation, "info" and
+// "status" are taken from it instead of being serialised again.
+RenderedRecord render_record(nlohmann::json const& record, std::string_view text = {});
 
 }  // namespace zelm::detail

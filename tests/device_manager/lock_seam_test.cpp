@@ -57,7 +57,7 @@ void create_file(fs::path const& path) {
 
 // Another process's move, staged between our open and our flock.
 int replacing_flock(int fd, int operation) {
-    if ((operation & LOCK_EX) != 0) {
+    if ((operation & (LOCK_SH | LOCK_EX)) != 0) {
         ++replacement.lock_attempts;
         if (replacement.remaining > 0) {
             --replacement.remaining;
@@ -74,7 +74,7 @@ pid_t forked_child = -1;
 
 int forking_flock(int fd, int operation) {
     int const result = real_system_calls().flock(fd, operation);
-    if (result == 0 && (operation & LOCK_EX) != 0 && forked_child < 0) {
+    if (result == 0 && (operation & (LOCK_SH | LOCK_EX)) != 0 && forked_child < 0) {
         forked_child = fork();
         if (forked_child == 0) {
             pause();
