@@ -102,7 +102,11 @@ LockDirectory LockDirectory::open_under(std::filesystem::path const& temporary) 
     FileDescriptor directory(open_directory(path));
     if (!directory) {
         int const error_number = errno;
-        auto error = "lock directory " + path.native() + " " + error_text(error_number);
+        std::error_code ignored;
+        // O_DIRECTORY | O_NOFOLLOW gives ENOTDIR, not ELOOP, for a link.
+        auto error = "lock directory " + path.native() + " " +
+                     error_text(error_number == ENOTDIR && std::filesystem::is_symlink(path, ignored) ? ELOOP
+                                                                                                   : error_number);
         return LockDirectory(temporary, std::move(path), FileDescriptor(), std::move(error));
     }
     struct stat status {};
