@@ -187,8 +187,8 @@ std::string probe_suffix() {
 
 class TestStream final : public zelm::Device::DataStream {
 public:
-    TestStream(zelm::DataStream::Callback callback, json spec, std::string description)
-        : callback_(std::move(callback)), spec_(std::move(spec)), description_(std::move(description)) {}
+    TestStream(zelm::DataStream::Callback callback, json behaviour, std::string description)
+        : callback_(std::move(callback)), behaviour_(std::move(behaviour)), description_(std::move(description)) {}
     ~TestStream() override { log_event("stream_destroyed", description_); }
 
     int stop() override {
@@ -206,19 +206,19 @@ public:
 private:
     void enter(std::string const& operation, std::string const& event) {
         log_event(event, description_);
-        if (text_member(spec_, "throw_in") == operation) {
+        if (text_member(behaviour_, "throw_in") == operation) {
             throw std::runtime_error(operation + " failed");
         }
     }
 
     zelm::DataStream::Callback callback_;
-    json spec_;
+    json behaviour_;
     std::string description_;
 };
 
 class TestDevice final : public zelm::Device {
 public:
-    TestDevice(json spec, std::string description) : spec_(std::move(spec)), description_(std::move(description)) {}
+    TestDevice(json behaviour, std::string description) : behaviour_(std::move(behaviour)), description_(std::move(description)) {}
     ~TestDevice() override { log_event("device_destroyed", description_ + probe_suffix()); }
 
     // Overridden only to show that a wrapper never reaches them.
@@ -233,7 +233,7 @@ public:
 
     int set_register(unsigned int address, unsigned int value, unsigned int) override {
         enter("set_register");
-        int const result = int_member(spec_, "set_register_result", 0);
+        int const result = int_member(behaviour_, "set_register_result", 0);
         if (result == 0) {
             staged_[address] = value;
         }
@@ -241,7 +241,7 @@ public:
     }
     int send_registers() override {
         enter("send_registers");
-        int const result = int_member(spec_, "send_registers_result", 0);
+        int const result = int_member(behaviour_, "send_registers_result", 0);
         if (result == 0) {
             staged_.merge(committed_);  // keeps the staged value where both hold one
             committed_ = std::move(staged_);
@@ -256,7 +256,7 @@ public:
     }
     int read_registers() override {
         enter("read_registers");
-        int const result = int_member(spec_, "read_registers_result", 0);
+        int const result = int_member(behaviour_, "read_registers_result", 0);
         if (result == 0) {
             snapshot_ = committed_;
         }
@@ -285,21 +285,21 @@ public:
     std::unique_ptr<DataStream> start_read_stream(unsigned int, zelm::DataStream::Callback&& callback,
                                                   unsigned long) override {
         enter("start_read_stream");
-        if (flag_member(spec_, "no_stream")) {
+        if (flag_member(behaviour_, "no_stream")) {
             return {};
         }
-        return std::make_unique<TestStream>(std::move(callback), spec_, description_);
+        return std::make_unique<TestStream>(std::move(callback), behaviour_, description_);
     }
     zelm::TextResult get_status() override {
         log_event("status", description_);
-        maybe_fail_hard("get_status", spec_);
+        maybe_fail_hard("get_status", behaviour_);
         throw_if_asked("get_status", "status_throws");
         return answer("status", json{{"API", "test"}});
     }
     zelm::TextResult get_info() override {
         log_event("info", description_);
-        maybe_fail_hard("get_info", spec_);
-        if (int const delay = int_member(spec_, "delay_ms", 0); delay > 0) {
+        maybe_fail_hard("get_info", behaviour_);
+        if (int const delay = int_member(behaviour_, "delay_ms", 0); delay > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(delay));
         }
         throw_if_asked("get_info", "info_throws");
@@ -309,23 +309,23 @@ public:
 private:
     void enter(std::string const& operation) {
         log_event(operation, description_);
-        if (text_member(spec_, "throw_in") == operation) {
+        if (text_member(behaviour_, "throw_in") == operation) {
             throw std::runtime_error(operation + " failed");
         }
     }
 
     void throw_if_asked(std::string const& operation, char const* member) {
-        if (text_member(spec_, "throw_in") == operation) {
+        if (text_member(behaviour_, "throw_in") == operation) {
             throw std::runtime_error(operation + " failed");
         }
-        if (spec_.is_object() && spec_.contains(member) && spec_[member].is_string()) {
-            throw std::runtime_error(spec_[member].get<std::string>());
+        if (behaviour_.is_object() && behaviour_.contains(member) && behaviour_[member].is_string()) {
+            throw std::runtime_error(behaviour_[member].get<std::string>());
         }
     }
 
     json serial_number() const {
-        if (spec_.is_object() && spec_.contains("serial")) {
-            return spec_["serial"];
+        if (behaviour_.is_object() && behaviour_.contains("serial")) {
+            return behaviour_["serial"];
         }
         return description_;
     }
@@ -333,21 +333,21 @@ private:
     // "<kind>" (any JSON, dumped), "<kind>_text" (verbatim), "<kind>_error"
     // (an error result), else the fallback.
     zelm::TextResult answer(std::string const& kind, json const& fallback) const {
-        if (spec_.is_object()) {
-            if (auto const error = spec_.find(kind + "_error"); error != spec_.end() && error->is_string()) {
+        if (behaviour_.is_object()) {
+            if (auto const error = behaviour_.find(kind + "_error"); error != behaviour_.end() && error->is_string()) {
                 return std::unexpected(error->get<std::string>());
             }
-            if (auto const text = spec_.find(kind + "_text"); text != spec_.end() && text->is_string()) {
+            if (auto const text = behaviour_.find(kind + "_text"); text != behaviour_.end() && text->is_string()) {
                 return text->get<std::string>();
             }
-            if (auto const value = spec_.find(kind); value != spec_.end()) {
+            if (auto const value = behaviour_.find(kind); value != behaviour_.end()) {
                 return value->dump();
             }
         }
         return fallback.dump();
     }
 
-    json spec_;                // the parsed description, or null when it is not JSON
+    json behaviour_;                // the parsed description, or null when it is not JSON
     std::string description_;  // compact when it is JSON, else verbatim
     std::map<unsigned int, unsigned int> staged_;
     std::map<unsigned int, unsigned int> committed_;
@@ -383,23 +383,23 @@ public:
     }
 
     std::unique_ptr<zelm::Device> open_device(std::string const& description) override {
-        auto spec = json::parse(description, nullptr, false);
-        bool const is_json = !spec.is_discarded();
+        auto behaviour = json::parse(description, nullptr, false);
+        bool const is_json = !behaviour.is_discarded();
         if (!is_json) {
-            spec = nullptr;
+            behaviour = nullptr;
         }
-        auto const compact = is_json ? spec.dump() : description;
+        auto const compact = is_json ? behaviour.dump() : description;
         log_event("open", compact);
-        maybe_fail_hard("open_device", spec);
-        if (spec.is_object()) {
-            if (auto const message = spec.find("open_throws"); message != spec.end() && message->is_string()) {
+        maybe_fail_hard("open_device", behaviour);
+        if (behaviour.is_object()) {
+            if (auto const message = behaviour.find("open_throws"); message != behaviour.end() && message->is_string()) {
                 throw std::runtime_error(message->get<std::string>());
             }
-            if (flag_member(spec, "open_throws_int")) {
+            if (flag_member(behaviour, "open_throws_int")) {
                 throw 9;
             }
         }
-        return std::make_unique<TestDevice>(std::move(spec), compact);
+        return std::make_unique<TestDevice>(std::move(behaviour), compact);
     }
 };
 
