@@ -55,25 +55,6 @@ void record_event(StreamRecord& record, ::zelm::DataStream::Event&& event) {
 
 }  // namespace
 
-ScopedEnv::ScopedEnv(char const* name, std::optional<std::string> const& value) : name_(name) {
-    if (char const* previous = std::getenv(name)) {
-        previous_ = previous;
-    }
-    if (value) {
-        setenv(name, value->c_str(), 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (previous_) {
-        setenv(name_, previous_->c_str(), 1);
-    } else {
-        unsetenv(name_);
-    }
-}
-
 std::filesystem::path SimTest::use_config(nlohmann::json const& config) { return use_config_text(config.dump(2)); }
 
 std::filesystem::path SimTest::use_config_text(std::string const& text) {

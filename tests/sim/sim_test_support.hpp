@@ -27,18 +27,7 @@ inline std::filesystem::path const plugin_path{ZELM_SIM_PLUGIN};
 inline std::filesystem::path const probe_path{ZELM_SIM_PROBE};
 inline std::filesystem::path const examples_dir{ZELM_SIM_EXAMPLES};
 
-// Sets (or, with no value, unsets) an environment variable for its lifetime.
-class ScopedEnv {
-public:
-    ScopedEnv(char const* name, std::optional<std::string> const& value);
-    ~ScopedEnv();
-    ScopedEnv(ScopedEnv const&) = delete;
-    ScopedEnv& operator=(ScopedEnv const&) = delete;
-
-private:
-    char const* name_;
-    std::optional<std::string> previous_;
-};
+using test::ScopedEnv;
 
 // Each test gets a private TMPDIR (lock files and configuration files live
 // there) and starts on the built-in default devices; use_config switches to

@@ -35,18 +35,22 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScopedTmpdir::ScopedTmpdir() {
-    if (char const* previous = std::getenv("TMPDIR")) {
+ScopedEnv::ScopedEnv(char const* name, std::optional<std::string> const& value) : name_(name) {
+    if (char const* previous = std::getenv(name)) {
         previous_ = previous;
     }
-    setenv("TMPDIR", dir_.path().c_str(), 1);
+    if (value) {
+        setenv(name, value->c_str(), 1);
+    } else {
+        unsetenv(name);
+    }
 }
 
-ScopedTmpdir::~ScopedTmpdir() {
+ScopedEnv::~ScopedEnv() {
     if (previous_) {
-        setenv("TMPDIR", previous_->c_str(), 1);
+        setenv(name_, previous_->c_str(), 1);
     } else {
-        unsetenv("TMPDIR");
+        unsetenv(name_);
     }
 }
 

@@ -41,22 +41,30 @@ private:
     std::filesystem::path path_;
 };
 
+// Sets (or, with no value, unsets) an environment variable for its lifetime.
+class ScopedEnv {
+public:
+    ScopedEnv(char const* name, std::optional<std::string> const& value);
+    ~ScopedEnv();
+    ScopedEnv(ScopedEnv const&) = delete;
+    ScopedEnv& operator=(ScopedEnv const&) = delete;
+
+private:
+    char const* name_;
+    std::optional<std::string> previous_;
+};
+
 // Points TMPDIR at a TempDir of its own for its lifetime, then restores the
 // previous value (or unsets it).
 class ScopedTmpdir {
 public:
-    ScopedTmpdir();
-    ~ScopedTmpdir();
-    ScopedTmpdir(ScopedTmpdir const&) = delete;
-    ScopedTmpdir& operator=(ScopedTmpdir const&) = delete;
-
     std::filesystem::path const& path() const { return dir_.path(); }
     // Where the library keeps its lock files under this TMPDIR.
     std::filesystem::path lock_directory() const { return path() / "rezored_izede"; }
 
 private:
     TempDir dir_;
-    std::optional<std::string> previous_;
+    ScopedEnv tmpdir_{"TMPDIR", dir_.path().native()};
 };
 
 // `<TMPDIR>/rezored_izede/<lock_id>.occupied` for the current TMPDIR.

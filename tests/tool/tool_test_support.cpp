@@ -14,25 +14,6 @@
 
 namespace zelm::tool_test {
 
-ScopedEnv::ScopedEnv(char const* name, std::optional<std::string> const& value) : name_(name) {
-    if (char const* previous = std::getenv(name)) {
-        previous_ = previous;
-    }
-    if (value) {
-        setenv(name, value->c_str(), 1);
-    } else {
-        unsetenv(name);
-    }
-}
-
-ScopedEnv::~ScopedEnv() {
-    if (previous_) {
-        setenv(name_, previous_->c_str(), 1);
-    } else {
-        unsetenv(name_);
-    }
-}
-
 void ToolTest::use_sim_config(nlohmann::json const& config) {
     auto const file = scratch() / "sim_config.json";
     std::ofstream(file) << config.dump(2);

@@ -21,18 +21,7 @@ namespace zelm::tool_test {
 
 inline std::filesystem::path const sim_plugin{ZELM_SIM_PLUGIN};
 
-// Sets (or, with no value, unsets) an environment variable for its lifetime.
-class ScopedEnv {
-public:
-    ScopedEnv(char const* name, std::optional<std::string> const& value);
-    ~ScopedEnv();
-    ScopedEnv(ScopedEnv const&) = delete;
-    ScopedEnv& operator=(ScopedEnv const&) = delete;
-
-private:
-    char const* name_;
-    std::optional<std::string> previous_;
-};
+using test::ScopedEnv;
 
 // A private TMPDIR (so lock files of the test and of every zelm it starts
 // meet nobody else's), no plug-in directory or simulated configuration
