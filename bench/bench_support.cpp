@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 namespace zelm::bench {
 
@@ -114,7 +115,8 @@ bool probe_file(int directory, std::string const& name) {
     return ok;
 }
 
-bool read_record(int directory, std::string const& name) {
+// With `kept`, the parsed record is moved there instead of being freed at once.
+bool read_record(int directory, std::string const& name, std::vector<nlohmann::json>* kept) {
     struct stat status {};
     int const fd = open_lock_file(directory, name.c_str(), status);
     if (fd < 0) {
@@ -124,8 +126,12 @@ bool read_record(int directory, std::string const& name) {
               ::fstat(fd, &status) == 0 && status.st_size > 0;
     if (ok) {
         std::string text(static_cast<std::size_t>(status.st_size), '\0');
-        ok = ::pread(fd, text.data(), text.size(), 0) == status.st_size &&
-             nlohmann::json::parse(text, nullptr, false).is_object();
+        ok = ::pread(fd, text.data(), text.size(), 0) == status.st_size;
+        auto record = ok ? nlohmann::json::parse(text, nullptr, false) : nlohmann::json();
+        ok = record.is_object();
+        if (ok && kept != nullptr) {
+            kept->push_back(std::move(record));
+        }
     }
     ::flock(fd, LOCK_UN);
     ::close(fd);
@@ -151,13 +157,15 @@ SystemCallFloor::SystemCallFloor() {
 
 SystemCallFloor::~SystemCallFloor() { ::close(directory_); }
 
-bool SystemCallFloor::probe(std::string const& occupied_name) const { return scan(occupied_name, nullptr); }
+bool SystemCallFloor::probe(std::string const& occupied_name) const { return scan(occupied_name, nullptr, nullptr); }
 
-bool SystemCallFloor::probe_and_read(std::string const& occupied_name, std::string const& record_name) const {
-    return scan(occupied_name, &record_name);
+bool SystemCallFloor::probe_and_read(std::string const& occupied_name, std::string const& record_name,
+                                     std::vector<nlohmann::json>* kept) const {
+    return scan(occupied_name, &record_name, kept);
 }
 
-bool SystemCallFloor::scan(std::string const& occupied_name, std::string const* record_name) const {
+bool SystemCallFloor::scan(std::string const& occupied_name, std::string const* record_name,
+                           std::vector<nlohmann::json>* kept) const {
     char const* temporary = std::getenv("TMPDIR");
     struct stat status {};
     if (temporary == nullptr || ::stat(temporary, &status) != 0 || !S_ISDIR(status.st_mode)) {
@@ -167,7 +175,7 @@ bool SystemCallFloor::scan(std::string const& occupied_name, std::string const* 
         status.st_ino != inode_) {
         return false;
     }
-    return probe_file(directory_, occupied_name) && (record_name == nullptr || read_record(directory_, *record_name));
+    return probe_file(directory_, occupied_name) && (record_name == nullptr || read_record(directory_, *record_name, kept));
 }
 
 }  // namespace zelm::bench

@@ -63,7 +63,8 @@ inline constexpr char const* lock_directory_name = "rezored_izede";
 //   after locking (fstatat without following links), the unlock, the close.
 // With a record name, also the file level on "<identity>.lock": opened and
 // checked the same way, the blocking flock, the re-check of the name, one
-// fstat for the record's size and age, one pread, one parse, unlock, close.
+// fstat for the record's size and age, one pread, one parse, unlock, close;
+// the parsed record is freed at once, or kept when asked.
 class SystemCallFloor {
 public:
     // Opens the lock directory under $TMPDIR once; throws when it cannot.
@@ -74,10 +75,14 @@ public:
 
     // Return false when a call failed (the benchmark then reports an error).
     bool probe(std::string const& occupied_name) const;
-    bool probe_and_read(std::string const& occupied_name, std::string const& record_name) const;
+    // With `kept`, each parsed record is appended there instead of being
+    // freed at once, as an in-process cache keeps what it read.
+    bool probe_and_read(std::string const& occupied_name, std::string const& record_name,
+                        std::vector<nlohmann::json>* kept = nullptr) const;
 
 private:
-    bool scan(std::string const& occupied_name, std::string const* record_name) const;
+    bool scan(std::string const& occupied_name, std::string const* record_name,
+              std::vector<nlohmann::json>* kept) const;
 
     std::string directory_path_;
     int directory_ = -1;

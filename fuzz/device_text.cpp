@@ -115,7 +115,8 @@ bool fits_in_cache_file(detail::QueryOutcome const& outcome) {
 }
 
 void check_scan_result(detail::QueryOutcome const& outcome) {
-    auto const result = detail::make_scan_result(plugin_path, "{}", outcome);
+    ScanResults results;
+    auto const& result = detail::append_scan_result(results, plugin_path, "{}", outcome);
     if (auto const* failed = std::get_if<DeviceQueryFailed>(&result)) {
         require(!failed->error.empty(), "a failed device's error is never empty");
         require(!outcome.error.empty() || !outcome.info, "a device is failed only without information or with an error");

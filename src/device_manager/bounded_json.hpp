@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace zelm::detail {
@@ -16,50 +16,42 @@ namespace zelm::detail {
 // The deepest nesting kept from outside text; real texts nest a few levels.
 inline constexpr int max_json_depth = 128;
 
-// Whether `text` opens more than `max_depth` containers at once: its brackets
-// outside strings, counted in one pass. For JSON text this is exactly its
-// nesting; text that is not JSON fails to parse whatever this says. (A parser
-// callback would do the same, but nlohmann's callback parser walks a
-// container's elements again each time one of them ends: quadratic in a long
-// device list.)
-inline bool nests_deeper_than(std::string_view text, int max_depth) {
-    int depth = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (char const c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > max_depth) {
-                return true;
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
+// The JSON library's own tree builder, stopped as soon as a container would
+// open deeper than `max_depth`: the bound costs a counter, not a second pass
+// over the text. (The library's parser callback could do the same, but it
+// walks a container's elements again each time one of them ends: quadratic
+// in a long device list.) Errors make the parse return false, never throw.
+class BoundedTreeBuilder : public nlohmann::detail::json_sax_dom_parser<nlohmann::json> {
+public:
+    BoundedTreeBuilder(nlohmann::json& result, int max_depth)
+        : json_sax_dom_parser(result, false), max_depth_(max_depth) {}
+
+    bool start_object(std::size_t size) { return enter() && json_sax_dom_parser::start_object(size); }
+    bool start_array(std::size_t size) { return enter() && json_sax_dom_parser::start_array(size); }
+    bool end_object() { return leave() && json_sax_dom_parser::end_object(); }
+    bool end_array() { return leave() && json_sax_dom_parser::end_array(); }
+
+private:
+    bool enter() { return ++depth_ <= max_depth_; }
+    bool leave() {
+        --depth_;
+        return true;
     }
-    return false;
-}
+
+    int max_depth_;
+    int depth_ = 0;
+};
 
 // The value of `text` when it is JSON nested at most `max_depth` levels (a
 // scalar nests 0 levels, "[]" one); nothing when it is not JSON, holds a
 // number beyond the range of a double, or nests deeper. Throws std::bad_alloc.
-inline std::optional<nlohmann::json> parse_bounded(std::string const& text, int max_depth = max_json_depth) {
-    if (nests_deeper_than(text, max_depth)) {
+inline std::optional<nlohmann::json> parse_bounded(std::string_view text, int max_depth = max_json_depth) {
+    nlohmann::json value;
+    BoundedTreeBuilder builder(value, max_depth);
+    if (!nlohmann::json::sax_parse(text, &builder) || builder.is_errored()) {
         return std::nullopt;
     }
-    try {
-        return nlohmann::json::parse(text);
-    } catch (nlohmann::json::exception const&) {
-        return std::nullopt;
-    }
+    return value;
 }
 
 }  // namespace zelm::detail

@@ -67,18 +67,20 @@ void keep_device_list(std::string const& plugin_path, std::shared_ptr<DeviceList
     device_lists.insert_or_assign(plugin_path, std::move(list));
 }
 
-ScanResult scan_listed_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
-                              nlohmann::json const& device, std::string description, std::string const& lock_id,
-                              ScanLockDirectory& lock_directory) {
+void scan_listed_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
+                        nlohmann::json const& device, std::string description, std::string const& lock_id,
+                        ScanLockDirectory& lock_directory, ScanResults& results) {
     auto const& directory = lock_directory.current();
     if (is_device_occupied(lock_id, directory)) {
-        return DeviceOccupied{plugin_path.native(), std::move(description)};
+        results.emplace_back(std::in_place_type<DeviceOccupied>, plugin_path.native(), std::move(description));
+        return;
     }
     auto const answer = query_device_for_scan(manager, device, lock_id, directory);
     if (answer.rendered) {
-        return make_scan_result(plugin_path.native(), std::move(description), *answer.rendered);
+        append_scan_result(results, plugin_path.native(), std::move(description), *answer.rendered);
+    } else {
+        append_scan_result(results, plugin_path.native(), std::move(description), answer.outcome);
     }
-    return make_scan_result(plugin_path.native(), std::move(description), answer.outcome);
 }
 
 }  // namespace
@@ -89,7 +91,9 @@ ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr
     // Serialised once: the text is both the identity's input and the result's.
     auto description = device.dump();
     auto const lock_id = make_lock_id_from_text(manager_path.native(), description);
-    return scan_listed_device(plugin_path, manager, device, std::move(description), lock_id, lock_directory);
+    ScanResults results;
+    scan_listed_device(plugin_path, manager, device, std::move(description), lock_id, lock_directory, results);
+    return std::move(results.front());
 }
 
 ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
@@ -120,8 +124,8 @@ void scan_device_list(std::filesystem::path const& plugin_path, std::shared_ptr<
                 derived = make_lock_id_from_text(manager_path.native(), device.description);
             }
             auto const& lock_id = same_path ? device.lock_id : derived;
-            results.push_back(
-                scan_listed_device(plugin_path, manager, device.value, device.description, lock_id, lock_directory));
+            scan_listed_device(plugin_path, manager, device.value, device.description, lock_id, lock_directory,
+                               results);
         }
         return;
     }
@@ -141,7 +145,7 @@ void scan_device_list(std::filesystem::path const& plugin_path, std::shared_ptr<
         // Serialised once: the text is both the identity's input and the result's.
         auto description = device.dump();
         auto lock_id = make_lock_id_from_text(manager_path.native(), description);
-        results.push_back(scan_listed_device(plugin_path, manager, device, description, lock_id, lock_directory));
+        scan_listed_device(plugin_path, manager, device, description, lock_id, lock_directory, results);
         if (list->devices.empty()) {
             list->manager_path = manager_path.native();
         } else if (list->manager_path != manager_path.native()) {

@@ -79,32 +79,40 @@ RenderedRecord render_record(nlohmann::json const& record, std::string_view text
     return rendered;
 }
 
-ScanResult make_scan_result(std::string plugin_path, std::string description, RenderedRecord const& record) {
-    if (!record.error.empty()) {
-        return DeviceQueryFailed{std::move(plugin_path), std::move(description), record.error};
-    }
-    if (!record.has_info) {
-        return DeviceQueryFailed{std::move(plugin_path), std::move(description), "no info returned"};
-    }
-    return DeviceFound{std::move(plugin_path), std::move(description), record.serial_number,
-                       record.api,             record.info,            record.status};
+namespace {
+
+ScanResult& append_failed(ScanResults& results, std::string plugin_path, std::string description,
+                          std::string error) {
+    return results.emplace_back(std::in_place_type<DeviceQueryFailed>, std::move(plugin_path), std::move(description),
+                                std::move(error));
 }
 
-ScanResult make_scan_result(std::string plugin_path, std::string description, QueryOutcome const& outcome) {
+}  // namespace
+
+ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
+                               RenderedRecord const& record) {
+    if (!record.error.empty()) {
+        return append_failed(results, std::move(plugin_path), std::move(description), record.error);
+    }
+    if (!record.has_info) {
+        return append_failed(results, std::move(plugin_path), std::move(description), "no info returned");
+    }
+    return results.emplace_back(std::in_place_type<DeviceFound>, std::move(plugin_path), std::move(description),
+                                record.serial_number, record.api, record.info, record.status);
+}
+
+ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
+                               QueryOutcome const& outcome) {
     if (!outcome.error.empty()) {
-        return DeviceQueryFailed{std::move(plugin_path), std::move(description), outcome.error};
+        return append_failed(results, std::move(plugin_path), std::move(description), outcome.error);
     }
     if (!outcome.info) {
-        return DeviceQueryFailed{std::move(plugin_path), std::move(description), "no info returned"};
+        return append_failed(results, std::move(plugin_path), std::move(description), "no info returned");
     }
-    return DeviceFound{
-        std::move(plugin_path),
-        std::move(description),
-        serial_number_of(*outcome.info),
-        outcome.status ? api_of(*outcome.status) : std::string(),
-        outcome.info->dump(),
-        outcome.status ? outcome.status->dump() : std::string(),
-    };
+    return results.emplace_back(std::in_place_type<DeviceFound>, std::move(plugin_path), std::move(description),
+                                serial_number_of(*outcome.info),
+                                outcome.status ? api_of(*outcome.status) : std::string(), outcome.info->dump(),
+                                outcome.status ? outcome.status->dump() : std::string());
 }
 
 }  // namespace zelm::detail

@@ -20,10 +20,14 @@ std::string serial_number_of(nlohmann::json const& info);
 // "API" of a device's status when it is a string, else empty.
 std::string api_of(nlohmann::json const& status);
 
+// Appends the result of a device's answer to `results` and returns it, built
+// in place (a scan of many devices would otherwise move every string twice).
 // An error wins over information; neither gives "no info returned".
-ScanResult make_scan_result(std::string plugin_path, std::string description, QueryOutcome const& outcome);
+ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
+                               QueryOutcome const& outcome);
 // The same for an answer that is one stored record, rendered.
-ScanResult make_scan_result(std::string plugin_path, std::string description, RenderedRecord const& record);
+ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
+                               RenderedRecord const& record);
 
 // A well-formed query record (its "error", if any, a string) as a scan
 // reports it. `text`, when given, is the text the record was parsed from or

@@ -84,15 +84,58 @@ TEST_P(CompactRecord, RenderedFromTheTextAsFromTheParsedRecord) {
 INSTANTIATE_TEST_SUITE_P(Texts, CompactRecord, testing::ValuesIn(records),
                          [](auto const& test_case) { return std::string(test_case.param.name); });
 
-// The nesting bound counts brackets outside strings only: a record whose
-// strings hold more brackets than the bound is still read, and a deep one is
-// still refused however its strings look.
-TEST(BoundedParse, BracketsInsideStringsDoNotCount) {
-    std::string const brackets(300, '[');
-    EXPECT_TRUE(parse_bounded(R"({"info":{"Model":")" + brackets + R"(\"\\"}})", 3));
-    EXPECT_TRUE(parse_bounded(R"(["\\", "[[[[", "\"[[[["])", 1));
-    EXPECT_FALSE(parse_bounded(R"({"a":"\"","b":[[[]]]})", 3));
-    EXPECT_TRUE(parse_bounded(R"({"a":"\"","b":[[]]})", 3));
+// The nesting bound: containers count as they open and stop counting as they
+// close; brackets inside strings never count.
+struct BoundedCase {
+    char const* name;
+    std::string text;
+    int max_depth;
+    bool parses;
+};
+
+void PrintTo(BoundedCase const& bounded, std::ostream* out) { *out << bounded.name; }
+
+std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+// `count` arrays of depth two side by side in one array: depth three.
+std::string sibling_arrays(int count) {
+    std::string text = "[";
+    for (int i = 0; i < count; ++i) {
+        text += i == 0 ? "[[]]" : ",[[]]";
+    }
+    return text + "]";
 }
+
+BoundedCase const bounded_cases[] = {
+    {"ScalarNestsNoLevel", "7", 0, true},
+    {"EmptyArrayNestsOneLevel", "[]", 0, false},
+    {"ArraysAtTheBound", nested_arrays(128), 128, true},
+    {"ArraysOneBeyondTheBound", nested_arrays(129), 128, false},
+    {"ObjectsOneBeyondTheBound", R"({"a":{"b":{"c":{}}}})", 3, false},
+    {"ObjectsAtTheBound", R"({"a":{"b":{"c":1}}})", 3, true},
+    {"ClosedSiblingsDoNotAddUp", sibling_arrays(500), 3, true},
+    {"ManySiblingsAtTheBound", "[[1],[2],[3],[{}],[[]]]", 3, true},
+    {"BracketsInsideAStringDoNotCount", R"({"info":{"Model":")" + std::string(300, '[') + R"(\"\\"}})", 3, true},
+    {"EscapedQuotesDoNotEndAString", R"(["\\", "[[[[", "\"[[[["])", 1, true},
+    {"DeepAfterAnEscapedQuote", R"({"a":"\"","b":[[[]]]})", 3, false},
+    {"NotJson", "{", 128, false},
+    {"TrailingText", "{} {}", 128, false},
+    {"EmptyText", "", 128, false},
+    {"NumberBeyondADouble", "[1e400]", 128, false},
+};
+
+class BoundedParse : public testing::TestWithParam<BoundedCase> {};
+
+TEST_P(BoundedParse, RefusesWhatIsNotJsonWithinTheBound) {
+    auto const& bounded = GetParam();
+    auto const value = parse_bounded(bounded.text, bounded.max_depth);
+    ASSERT_EQ(value.has_value(), bounded.parses);
+    if (value) {
+        EXPECT_EQ(*value, json::parse(bounded.text));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, BoundedParse, testing::ValuesIn(bounded_cases),
+                         [](auto const& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace

@@ -53,14 +53,16 @@ TEST(Api, IsTheStatusStringMemberOnly) {
 
 TEST(ScanResult, ErrorWinsOverInformation) {
     QueryOutcome outcome{json::parse(R"({"Serial Number":"1"})"), std::nullopt, "device on fire"};
-    auto const result = make_scan_result("p.so", "{}", outcome);
+    ScanResults results;
+    auto const& result = append_scan_result(results, "p.so", "{}", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceQueryFailed>(result));
     EXPECT_EQ(std::get<DeviceQueryFailed>(result).error, "device on fire");
 }
 
 TEST(ScanResult, NeitherInformationNorErrorIsNoInfoReturned) {
     QueryOutcome outcome{std::nullopt, json::parse(R"({"API":"x"})"), ""};
-    auto const result = make_scan_result("p.so", R"({"a":1})", outcome);
+    ScanResults results;
+    auto const& result = append_scan_result(results, "p.so", R"({"a":1})", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceQueryFailed>(result));
     auto const& failed = std::get<DeviceQueryFailed>(result);
     EXPECT_EQ(failed.plugin_path, "p.so");
@@ -70,7 +72,8 @@ TEST(ScanResult, NeitherInformationNorErrorIsNoInfoReturned) {
 
 TEST(ScanResult, FoundCarriesCompactInformationAndStatus) {
     QueryOutcome outcome{json::parse(R"({ "Serial Number" : 7 })"), json::parse(R"({ "API" : "x" })"), ""};
-    auto const result = make_scan_result("./p.so", R"({"a":1})", outcome);
+    ScanResults results;
+    auto const& result = append_scan_result(results, "./p.so", R"({"a":1})", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceFound>(result));
     auto const& found = std::get<DeviceFound>(result);
     EXPECT_EQ(found.plugin_path, "./p.so");
@@ -82,7 +85,8 @@ TEST(ScanResult, FoundCarriesCompactInformationAndStatus) {
 
 TEST(ScanResult, FoundWithoutStatusHasEmptyStatusAndApi) {
     QueryOutcome outcome{json::parse("[1,2]"), std::nullopt, ""};
-    auto const result = make_scan_result("p.so", "{}", outcome);
+    ScanResults results;
+    auto const& result = append_scan_result(results, "p.so", "{}", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceFound>(result));
     auto const& found = std::get<DeviceFound>(result);
     EXPECT_EQ(found.info, "[1,2]");
