@@ -1,7 +1,7 @@
 // The in-process figures: a warm scan and a file-level hit per device
-// against the system calls they require (and against what else the interface
-// and the in-process cache require: the plug-in's calls, results that own
-// their texts, records kept once parsed), the loader's cache hit against its
+// against the system calls they require (and against all the work they
+// require: also the plug-in's calls, results that own their texts, records
+// kept once parsed), the loader's cache hit against its
 // three file-system queries, and a warm scan of 10,000 devices against 1,000
 // (also against the growth of the bare system calls).
 //
@@ -306,46 +306,45 @@ int main(int argc, char** argv) {
 
     Pair const warm_pair{"warm scan / system calls", scan(small), probe_all(small), warm(small_warm), 1000, "device"};
 
-    // What the interface asks of any scan beyond those system calls: the
-    // device list once, the manager's path once per device (by value), and
-    // results that own their texts (copied here from a scan's own results).
+    // Everything else that the cache's design and the interface ask of any
+    // scan, added to the system calls: the device list once, the manager's
+    // path once per device (by value), results that own their texts (copied
+    // here from a scan's own results) and, at the file level, every parsed
+    // record kept, as the in-process cache must keep it.
     zelm::ScanResults const answers = zelm::scan_devices({small.plugin});
     if (!all_found(answers, small)) {
         throw std::runtime_error("the devices of the warm scans are not all found");
     }
-    zelm::ScanResults copies;  // the plain loop's results, freed between the timed parts
-    Pair const interface_pair{"warm scan / interface floor", scan(small),
-                              [&] {
-                                  auto const list = small.manager->list_devices();
-                                  benchmark::DoNotOptimize(list.data());
-                                  copies.reserve(answers.size());
-                                  for (std::size_t i = 0; i < answers.size(); ++i) {
-                                      auto const path = small.manager->get_path();
-                                      benchmark::DoNotOptimize(path.native().data());
-                                      benchmark::DoNotOptimize(floor.probe(small.occupied_names[i]));
-                                      copies.push_back(answers[i]);
-                                  }
-                              },
-                              [&](bool library_next) {
-                                  copies = {};
-                                  return warm(small_warm)(library_next);
-                              },
-                              1000, "device"};
-    // The file level's floor reads and parses every record; the in-process
-    // level must also keep what it parsed, so the floor is measured both
-    // freeing each parsed record at once and keeping them all.
-    std::vector<nlohmann::json> kept_records;
-    kept_records.reserve(small.occupied_names.size());
-    auto const read_all = [&](std::vector<nlohmann::json>* kept) {
-        return [&floor, &small, kept] {
-            for (std::size_t i = 0; i < small.occupied_names.size(); ++i) {
-                benchmark::DoNotOptimize(floor.probe_and_read(small.occupied_names[i], small.record_names[i], kept));
+    zelm::ScanResults copies;               // the plain loop's results and
+    std::vector<nlohmann::json> kept_records;  // records, freed between the timed parts
+    kept_records.reserve(answers.size());
+    auto const required_work = [&](bool read_records) {
+        return [&, read_records] {
+            auto const list = small.manager->list_devices();
+            benchmark::DoNotOptimize(list.data());
+            copies.reserve(answers.size());
+            for (std::size_t i = 0; i < answers.size(); ++i) {
+                auto const path = small.manager->get_path();
+                benchmark::DoNotOptimize(path.native().data());
+                bool const ok = read_records ? floor.probe_and_read(small.occupied_names[i], small.record_names[i],
+                                                                    &kept_records)
+                                             : floor.probe(small.occupied_names[i]);
+                benchmark::DoNotOptimize(ok);
+                copies.push_back(answers[i]);
             }
         };
     };
+    auto const warm_required_between = [&](bool library_next) {
+        copies = {};
+        return warm(small_warm)(library_next);
+    };
+    Pair const warm_required_pair{"warm scan / required work", scan(small), required_work(false),
+                                  warm_required_between, 1000, "device"};
+
     auto const file_hit_between = [&](bool library_next) {
         bool const found = results.empty() || all_found(results, small);
         results = {};
+        copies = {};
         kept_records.clear();
         bool const renewed = small_files.renew_when_due();
         if (library_next) {
@@ -353,10 +352,16 @@ int main(int argc, char** argv) {
         }
         return found && renewed;
     };
-    Pair const file_pair{"file-level hit / system calls", scan(small), read_all(nullptr), file_hit_between, 1000,
-                         "device"};
-    Pair const file_kept_pair{"file-level hit / kept records", scan(small), read_all(&kept_records),
-                              file_hit_between, 1000, "device"};
+    Pair const file_pair{"file-level hit / system calls", scan(small),
+                         [&] {
+                             for (std::size_t i = 0; i < small.occupied_names.size(); ++i) {
+                                 benchmark::DoNotOptimize(
+                                     floor.probe_and_read(small.occupied_names[i], small.record_names[i]));
+                             }
+                         },
+                         file_hit_between, 1000, "device"};
+    Pair const file_required_pair{"file-level hit / required work", scan(small), required_work(true),
+                                  file_hit_between, 1000, "device"};
     Pair const loader_pair{"loader hit / file queries",
                            [&] {
                                for (int i = 0; i < loader_calls; ++i) {
@@ -383,8 +388,8 @@ int main(int argc, char** argv) {
     Pair const floor_scale_pair{"system calls 10000 / 1000", probe_all(large), probe_all(small),
                                 [](bool) { return true; }, 1};
 
-    std::vector<Pair const*> const pairs{&warm_pair,   &interface_pair, &file_pair,       &file_kept_pair,
-                                         &loader_pair, &scale_pair,     &floor_scale_pair};
+    std::vector<Pair const*> const pairs{&warm_pair,   &warm_required_pair, &file_pair,       &file_required_pair,
+                                         &loader_pair, &scale_pair,         &floor_scale_pair};
     std::map<Pair const*, PairSamples> samples;
     for (auto const* pair : pairs) {
         benchmark::RegisterBenchmark(pair->name.c_str(), run_pair, pair, &samples[pair])
@@ -396,9 +401,9 @@ int main(int argc, char** argv) {
 
     fmt::print("\nPairs (thread CPU time, kernel time included):\n");
     print_pair_detail(warm_pair, samples[&warm_pair], "library", "system calls");
-    print_pair_detail(interface_pair, samples[&interface_pair], "library", "system calls + interface");
+    print_pair_detail(warm_required_pair, samples[&warm_required_pair], "library", "required work");
     print_pair_detail(file_pair, samples[&file_pair], "library", "system calls + read");
-    print_pair_detail(file_kept_pair, samples[&file_kept_pair], "library", "system calls + read, kept");
+    print_pair_detail(file_required_pair, samples[&file_required_pair], "library", "required work");
     print_pair_detail(loader_pair, samples[&loader_pair], "library", "file queries");
     print_pair_detail(scale_pair, samples[&scale_pair], "10000", "1000");
     print_pair_detail(floor_scale_pair, samples[&floor_scale_pair], "10000", "1000");
@@ -406,9 +411,9 @@ int main(int argc, char** argv) {
 
     Figure const figures[] = {
         {"warm_scan_vs_system_calls", &warm_pair, 0, 1.3, "<= 1.3"},
-        {"warm_scan_vs_interface_floor", &interface_pair, 0, 1.3, "<= 1.3"},
+        {"warm_scan_vs_required_work", &warm_required_pair, 0, 1.3, "<= 1.3"},
         {"file_hit_vs_system_calls", &file_pair, 0, 1.3, "<= 1.3"},
-        {"file_hit_vs_system_calls_keeping_records", &file_kept_pair, 0, 1.3, "<= 1.3"},
+        {"file_hit_vs_required_work", &file_required_pair, 0, 1.3, "<= 1.3"},
         {"loader_hit_vs_file_queries", &loader_pair, 0, 1.2, "<= 1.2"},
         {"scale_10000_vs_1000", &scale_pair, 9, 11, "between 9 and 11"},
     };
