@@ -24,13 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using nlohmann::json;
-
-std::string read_file(fs::path const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::read_file;
 
 // Polls `condition` until it holds or a bound that only a fault reaches.
 template <typename Condition>

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using zelm::test::count_events;
 using zelm::test::read_events_without_pid;
+using zelm::test::runtime_error_of;
 using Lines = std::vector<std::string>;
 
 class ManagedDevice : public ::testing::Test {
@@ -53,17 +54,6 @@ protected:
     fs::path plugin;
     std::shared_ptr<zelm::DeviceManager> manager;
 };
-
-template <typename Call>
-std::string runtime_error_of(Call&& call) {
-    try {
-        call();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    ADD_FAILURE() << "no std::runtime_error thrown";
-    return {};
-}
 
 TEST_F(ManagedDevice, OwnsTheDeviceExactlyWhileItLives) {
     std::string const description = R"({"serial":"M1"})";

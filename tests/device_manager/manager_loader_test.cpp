@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 using zelm::test::count_events;
 using zelm::test::read_events;
 using zelm::test::read_events_without_pid;
+using zelm::test::runtime_error_of;
 
 class ManagerLoader : public ::testing::Test {
 protected:
@@ -38,18 +39,6 @@ protected:
     zelm::test::TempDir dir;
     fs::path events;
 };
-
-// The message of the std::runtime_error that `call` throws.
-template <typename Call>
-std::string runtime_error_of(Call&& call) {
-    try {
-        call();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    ADD_FAILURE() << "no std::runtime_error thrown";
-    return {};
-}
 
 TEST_F(ManagerLoader, OneManagerPerFileWhateverThePath) {
     auto const plugin = install();

@@ -25,16 +25,10 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 using test::count_events;
 using test::read_events;
+using test::read_file;
 
 std::chrono::steady_clock::time_point fake_steady_now;
 std::chrono::file_clock::time_point fake_file_now;
-
-std::string read_file(std::filesystem::path const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 void write_file(std::filesystem::path const& path, std::string const& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;

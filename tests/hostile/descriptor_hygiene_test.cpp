@@ -21,13 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-std::string read_file(fs::path const& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test::read_file;
 
 // What /proc says descriptor `fd` of this process refers to; empty when closed.
 std::string target_of(int fd) {

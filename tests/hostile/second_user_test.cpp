@@ -27,23 +27,13 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using hostile::run_as_nobody;
 using hostile::snapshot;
+using test::runtime_error_of;
 
 constexpr char const* occupied_suffix = ".occupied";
 constexpr char const* cache_suffix = ".lock";
 
 uid_t nobody_uid() { return getpwnam("nobody")->pw_uid; }
 gid_t nobody_gid() { return getpwnam("nobody")->pw_gid; }
-
-// The message of what `call` throws as a std::runtime_error; empty when it does not.
-template <typename Call>
-std::string runtime_error_of(Call const& call) {
-    try {
-        call();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return {};
-}
 
 // Results as one letter each: F found with the serial its description asks
 // for, W found with another, O occupied, Q query failed.

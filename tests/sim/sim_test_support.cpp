@@ -143,13 +143,6 @@ int Probe::wait() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string read_file(std::filesystem::path const& file) {
-    std::ifstream stream(file);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> read_lines(std::filesystem::path const& file) {
     std::ifstream stream(file);
     std::vector<std::string> lines;

@@ -27,6 +27,7 @@ inline std::filesystem::path const plugin_path{ZELM_SIM_PLUGIN};
 inline std::filesystem::path const probe_path{ZELM_SIM_PROBE};
 inline std::filesystem::path const examples_dir{ZELM_SIM_EXAMPLES};
 
+using test::read_file;
 using test::ScopedEnv;
 
 // Each test gets a private TMPDIR (lock files and configuration files live
@@ -102,7 +103,6 @@ private:
     bool running_ = false;
 };
 
-std::string read_file(std::filesystem::path const& file);
 std::vector<std::string> read_lines(std::filesystem::path const& file);
 
 }  // namespace zelm::sim_test

@@ -83,6 +83,13 @@ void write_plugin_config(std::filesystem::path const& plugin, nlohmann::json con
     std::filesystem::rename(temporary, config_path);
 }
 
+std::string read_file(std::filesystem::path const& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 std::vector<std::string> read_events(std::filesystem::path const& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);

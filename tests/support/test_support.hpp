@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,9 @@ std::vector<std::string> read_events_without_pid(std::filesystem::path const& pa
 // How many lines start with the word `event`.
 std::size_t count_events(std::vector<std::string> const& lines, std::string const& event);
 
+// A file's whole content, as bytes; empty when it cannot be read.
+std::string read_file(std::filesystem::path const& path);
+
 // A forked child running `body`; its result is the exit code. Parent and
 // child exchange single bytes through two pipes to step each other. The child
 // never returns into the test framework: it ends with _exit, and an exception
@@ -119,5 +123,17 @@ private:
 
 // Runs `body` in a forked child and returns its exit code (see ChildProcess).
 int run_in_child(std::function<int()> const& body);
+
+// The message of the std::runtime_error that `call` throws; empty when it
+// throws none (which no expected message equals).
+template <typename Call>
+std::string runtime_error_of(Call const& call) {
+    try {
+        call();
+    } catch (std::runtime_error const& error) {
+        return error.what();
+    }
+    return {};
+}
 
 }  // namespace zelm::test
