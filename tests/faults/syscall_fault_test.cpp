@@ -133,6 +133,14 @@ protected:
     void hold(Case& run, json const& device) const {
         run.holder = std::make_unique<detail::OwnershipLock>(lock_id(device), true);
     }
+    // A preparation that takes device A's ownership first when `held`.
+    std::function<void(Case&)> holding_a(bool held) const {
+        return [this, held](Case& run) {
+            if (held) {
+                hold(run, a_);
+            }
+        };
+    }
 
     // A refusal must be one of the two documented errors, in one line; only a
     // failing flock may make a free device look occupied.
@@ -252,11 +260,7 @@ protected:
 
     Operation probe(bool held) const {
         return {
-            .prepare = [this, held](Case& run) {
-                if (held) {
-                    hold(run, a_);
-                }
-            },
+            .prepare = holding_a(held),
             .run = [this](Case& run) {
                 return noting_errors(run, [&] {
                     run.occupied = detail::is_device_occupied(lock_id(a_));
@@ -277,11 +281,7 @@ protected:
 
     Operation acquisition(bool held, bool streams_closed = false) const {
         return {
-            .prepare = [this, held](Case& run) {
-                if (held) {
-                    hold(run, a_);
-                }
-            },
+            .prepare = holding_a(held),
             .run = [this](Case& run) {
                 return noting_errors(run, [&] {
                     run.lock = detail::acquire_device_ownership_lock(manager_->get_path().native(), a_.dump());
