@@ -175,7 +175,8 @@ bool SystemCallFloor::scan(std::string const& occupied_name, std::string const* 
         status.st_ino != inode_) {
         return false;
     }
-    return probe_file(directory_, occupied_name) && (record_name == nullptr || read_record(directory_, *record_name, kept));
+    return probe_file(directory_, occupied_name) &&
+           (record_name == nullptr || read_record(directory_, *record_name, kept));
 }
 
 }  // namespace zelm::bench

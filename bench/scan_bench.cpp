@@ -1,9 +1,9 @@
 // The in-process figures: a warm scan and a file-level hit per device
 // against the system calls they require (and against all the work they
 // require: also the plug-in's calls, results that own their texts, records
-// kept once parsed), the loader's cache hit against its
-// three file-system queries, and a warm scan of 10,000 devices against 1,000
-// (also against the growth of the bare system calls).
+// kept once parsed), the loader's cache hit against its three file-system
+// queries, and a warm scan of 10,000 devices against 1,000 (also against the
+// growth of the bare system calls).
 //
 // Each figure is measured in pairs: every iteration of its benchmark runs the
 // two sides one right after the other (in alternating order), each timed on
@@ -288,7 +288,9 @@ int main(int argc, char** argv) {
     Renewal large_warm(large, true);
     Renewal small_files(small, false);
     zelm::ScanResults results;  // the host's, freed between the timed parts
-    auto const scan = [&results](Family const& family) { return [&] { results = zelm::scan_devices({family.plugin}); }; };
+    auto const scan = [&results](Family const& family) {
+        return [&] { results = zelm::scan_devices({family.plugin}); };
+    };
     auto const probe_all = [&floor](Family const& family) {
         return [&] {
             for (auto const& name : family.occupied_names) {
@@ -315,8 +317,9 @@ int main(int argc, char** argv) {
     if (!all_found(answers, small)) {
         throw std::runtime_error("the devices of the warm scans are not all found");
     }
-    zelm::ScanResults copies;               // the plain loop's results and
-    std::vector<nlohmann::json> kept_records;  // records, freed between the timed parts
+    // The plain loop's results and records, freed between the timed parts.
+    zelm::ScanResults copies;
+    std::vector<nlohmann::json> kept_records;
     kept_records.reserve(answers.size());
     auto const required_work = [&](bool read_records) {
         return [&, read_records] {
