@@ -18,7 +18,7 @@
 #include <zelm/lock.hpp>
 #include <zelm/scan.hpp>
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

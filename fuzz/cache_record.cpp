@@ -6,7 +6,7 @@
 #include "fake_manager.hpp"
 #include "harness.hpp"
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 
 #include <zelm/lock.hpp>
 

@@ -9,7 +9,7 @@
 // Input: an optional manager path and a NUL byte, then the description.
 #include "harness.hpp"
 
-#include "device_manager/bounded_json.hpp"
+#include "json/bounded_json.hpp"
 
 #include <zelm/lock.hpp>
 

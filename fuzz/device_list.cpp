@@ -8,8 +8,8 @@
 #include "fake_manager.hpp"
 #include "harness.hpp"
 
-#include "device_manager/bounded_json.hpp"
-#include "device_scanner/device_scan.hpp"
+#include "json/bounded_json.hpp"
+#include "scan/device_scan.hpp"
 
 #include <zelm/lock.hpp>
 

@@ -9,8 +9,8 @@
 #include "fake_manager.hpp"
 #include "harness.hpp"
 
-#include "device_scanner/query_cache.hpp"
-#include "device_scanner/scan_results.hpp"
+#include "scan/query_cache.hpp"
+#include "scan/scan_results.hpp"
 
 #include <zelm/lock.hpp>
 

@@ -4,7 +4,7 @@
 // each file once, to replay a corpus or a crash outside the fuzzer.
 #include "harness.hpp"
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>

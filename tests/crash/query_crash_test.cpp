@@ -3,7 +3,7 @@
 // start together open each device once; a scanner killed inside get_info
 // blocks nobody for longer than its life and leaves no record that a later
 // scan misreads; a record cut short is a miss.
-#include "device_manager/system_calls.hpp"
+#include "locking/system_calls.hpp"
 #include "test_support.hpp"
 
 #include <zelm/zelm.hpp>

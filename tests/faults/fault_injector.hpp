@@ -3,7 +3,7 @@
 // with a chosen errno or transfer fewer bytes than asked.
 #pragma once
 
-#include "device_manager/system_calls.hpp"
+#include "locking/system_calls.hpp"
 
 #include <array>
 #include <cstddef>

@@ -5,7 +5,7 @@
 // hang, a leaked descriptor, a wrong answer or an owner without a lock.
 #include "fault_injector.hpp"
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 #include "test_support.hpp"
 
 #include <zelm/zelm.hpp>

@@ -2,7 +2,7 @@
 // protected_regular rule.
 #include "second_user.hpp"
 
-#include "device_manager/system_calls.hpp"
+#include "locking/system_calls.hpp"
 
 #include <grp.h>
 #include <pwd.h>

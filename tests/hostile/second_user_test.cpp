@@ -4,8 +4,8 @@
 // devices in good faith through the sticky directory.
 #include "second_user.hpp"
 
-#include "device_manager/system_calls.hpp"
-#include "device_scanner/query_cache.hpp"
+#include "locking/system_calls.hpp"
+#include "scan/query_cache.hpp"
 
 #include <zelm/zelm.hpp>
 

@@ -6,7 +6,7 @@
 // whatever the interleaving; ThreadSanitizer watches the interleavings.
 #include <zelm/zelm.hpp>
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 #include "test_support.hpp"
 
 #include <dlfcn.h>

@@ -6,7 +6,7 @@
 #include <zelm/device_manager.hpp>
 #include <zelm/scan.hpp>
 
-#include "device_manager/lock_directory.hpp"
+#include "locking/lock_directory.hpp"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 // Turning a device's query outcome into a found or failed scan result.
-#include "device_scanner/scan_results.hpp"
+#include "scan/scan_results.hpp"
 
-#include "device_scanner/compact_record.hpp"
+#include "scan/compact_record.hpp"
 
 #include <cmath>
 #include <cstdint>

@@ -11,7 +11,7 @@
 // user's lock files; files are 0666 so every user can lock them.
 #pragma once
 
-#include "device_manager/file_descriptor.hpp"
+#include "locking/file_descriptor.hpp"
 
 #include <algorithm>
 #include <array>

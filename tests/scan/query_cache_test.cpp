@@ -1,8 +1,8 @@
 // The two-level query cache: what is stored where, freshness at both levels
 // (through injected clocks, not sleeps), malformed cache files, and queries of
 // one device from several threads.
-#include "device_scanner/query_cache.hpp"
-#include "device_manager/system_calls.hpp"
+#include "scan/query_cache.hpp"
+#include "locking/system_calls.hpp"
 
 #include "log_capture.hpp"
 #include "test_support.hpp"

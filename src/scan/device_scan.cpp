@@ -4,12 +4,12 @@
 #include <zelm/lock.hpp>
 #include <zelm/scan.hpp>
 
-#include "device_manager/bounded_json.hpp"
-#include "device_manager/lock_identity.hpp"
-#include "device_manager/ownership_probe.hpp"
-#include "device_scanner/device_scan.hpp"
-#include "device_scanner/query_cache.hpp"
-#include "device_scanner/scan_results.hpp"
+#include "json/bounded_json.hpp"
+#include "locking/lock_identity.hpp"
+#include "locking/ownership_probe.hpp"
+#include "scan/device_scan.hpp"
+#include "scan/query_cache.hpp"
+#include "scan/scan_results.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -1,6 +1,6 @@
 // A device's lock identity: the name every process on the machine uses for
 // one device, derived from its manager's path and its description.
-#include "device_manager/lock_identity.hpp"
+#include "locking/lock_identity.hpp"
 
 #include <zelm/lock.hpp>
 

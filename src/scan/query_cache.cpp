@@ -1,9 +1,9 @@
 // The query cache: in-process map, cache files, and the live device query.
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 
-#include "device_manager/bounded_json.hpp"
-#include "device_manager/lock_directory.hpp"
-#include "device_scanner/scan_results.hpp"
+#include "json/bounded_json.hpp"
+#include "locking/lock_directory.hpp"
+#include "scan/scan_results.hpp"
 
 #include <spdlog/spdlog.h>
 

@@ -1,6 +1,6 @@
 // Building scan results: serial number and API derivation, and which result a
 // query outcome becomes.
-#include "device_scanner/scan_results.hpp"
+#include "scan/scan_results.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // keeps being replaced, and a failing open.
 #include <zelm/lock.hpp>
 
-#include "device_manager/system_calls.hpp"
+#include "locking/system_calls.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // Recognising the compact serialisation of a parsed record by its bytes, and
 // finding its top-level members in it.
-#include "device_scanner/compact_record.hpp"
+#include "scan/compact_record.hpp"
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 
 #include <algorithm>
 #include <vector>

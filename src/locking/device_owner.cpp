@@ -6,8 +6,8 @@
 // so asking never disturbs the owner or a concurrent probe.
 #include <zelm/lock.hpp>
 
-#include "device_manager/file_descriptor.hpp"
-#include "device_manager/lock_directory.hpp"
+#include "locking/file_descriptor.hpp"
+#include "locking/lock_directory.hpp"
 
 #include <sys/sysmacros.h>
 

@@ -2,7 +2,7 @@
 // holds: the scan keeps one open across its devices (ScanLockDirectory).
 #pragma once
 
-#include "device_manager/lock_directory.hpp"
+#include "locking/lock_directory.hpp"
 
 #include <string>
 

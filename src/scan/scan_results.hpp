@@ -3,7 +3,7 @@
 
 #include <zelm/scan.hpp>
 
-#include "device_scanner/query_cache.hpp"
+#include "scan/query_cache.hpp"
 
 #include <nlohmann/json.hpp>
 

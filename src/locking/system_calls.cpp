@@ -1,5 +1,5 @@
 // The real system calls behind the seam of system_calls.hpp.
-#include "device_manager/system_calls.hpp"
+#include "locking/system_calls.hpp"
 
 namespace zelm::detail {
 namespace {

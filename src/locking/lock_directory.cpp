@@ -1,5 +1,5 @@
 // Safe opening of the shared lock directory and its lock files.
-#include "device_manager/lock_directory.hpp"
+#include "locking/lock_directory.hpp"
 
 #include <cerrno>
 #include <cstdlib>

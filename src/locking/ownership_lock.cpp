@@ -5,9 +5,9 @@
 // it at once.
 #include <zelm/lock.hpp>
 
-#include "device_manager/bounded_json.hpp"
-#include "device_manager/lock_directory.hpp"
-#include "device_manager/ownership_probe.hpp"
+#include "json/bounded_json.hpp"
+#include "locking/lock_directory.hpp"
+#include "locking/ownership_probe.hpp"
 
 #include <stdexcept>
 

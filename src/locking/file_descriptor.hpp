@@ -1,7 +1,7 @@
 // Owns one file descriptor and closes it once.
 #pragma once
 
-#include "device_manager/system_calls.hpp"
+#include "locking/system_calls.hpp"
 
 #include <utility>
 

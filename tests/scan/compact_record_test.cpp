@@ -2,9 +2,9 @@
 // scan must report exactly what serialising the parsed record gives. Taking
 // the members' bytes from a text that only looks compact would report another
 // writer's spacing, key order, escapes or number notation instead.
-#include "device_manager/bounded_json.hpp"
-#include "device_scanner/compact_record.hpp"
-#include "device_scanner/scan_results.hpp"
+#include "json/bounded_json.hpp"
+#include "scan/compact_record.hpp"
+#include "scan/scan_results.hpp"
 
 #include <gtest/gtest.h>
 

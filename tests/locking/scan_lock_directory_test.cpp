@@ -2,7 +2,7 @@
 // happens to the directory between two devices (replaced, removed, turned
 // into a link, its mode changed, TMPDIR pointed elsewhere), the next device
 // must use what a fresh opening would, never the stale descriptor.
-#include "device_manager/lock_directory.hpp"
+#include "locking/lock_directory.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
