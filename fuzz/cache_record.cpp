@@ -6,6 +6,7 @@
 #include "fake_manager.hpp"
 #include "harness.hpp"
 
+#include "scan/cache_file.hpp"
 #include "scan/query_cache.hpp"
 
 #include <zelm/lock.hpp>
@@ -34,7 +35,7 @@ bool acceptable_record(std::string_view content) {
 void write_cache_file(std::string const& lock_id, std::string_view content) {
     detail::InterprocessLock const lock(lock_id);
     require(lock.fd() >= 0, "the cache file opens in a private lock directory");
-    lock.write_cache(std::string(content));
+    detail::write_cache_file(lock, std::string(content));
 }
 
 void check_outcome_from_record(detail::QueryOutcome const& outcome, json const& record) {

@@ -15,6 +15,8 @@
 
 namespace zelm {
 
+class ManagedDevice;  // <zelm/managed_device.hpp>
+
 // A device family's manager. Made by the plug-in's create_manager and owned,
 // once loaded, through std::shared_ptr handles: the last handle's release
 // deletes the manager and then unloads the plug-in.
@@ -52,6 +54,28 @@ public:
     //   directory cannot be determined;
     // - whatever get_path() throws.
     std::unique_ptr<Device> manage_device(std::unique_ptr<Device> device, std::string const& description);
+
+    // Owns, then opens, the device that `description` (the JSON text of one
+    // listed description, in any spacing or member order) names: takes the
+    // device's ownership lock first and only then calls open_device with the
+    // description's compact text, so that nobody ever opens a device that
+    // another owner holds. The device is owned, across processes, for as long
+    // as the result lives (include <zelm/managed_device.hpp> to use it).
+    // Throws, holding nothing and having opened nothing unless said:
+    // - nlohmann::json::parse_error when `description` is not JSON (the empty
+    //   text included) or nests too deeply;
+    // - std::bad_weak_ptr when this manager is not owned by a shared handle;
+    // - std::runtime_error "Device is already occupied" when another owner,
+    //   in any process, holds the device (open_device is not called);
+    // - std::runtime_error "Lock directory <path> is not safe: <reason>" or
+    //   "Cannot open device lock file: <path>: <reason>" when the lock
+    //   cannot be taken safely;
+    // - std::runtime_error "Device Manager returned no device: <description>"
+    //   when open_device returns an empty handle;
+    // - std::filesystem::filesystem_error when the system temporary
+    //   directory cannot be determined;
+    // - whatever get_path() and open_device() throw (the lock is released).
+    std::unique_ptr<ManagedDevice> open_managed_device(std::string const& description);
 };
 
 // Returns the one live manager of the plug-in file at `path` (absolute or

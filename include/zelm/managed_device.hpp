@@ -1,5 +1,6 @@
 // A device that owns its ownership lock and keeps its manager loaded for as
-// long as it lives. Made by DeviceManager::manage_device.
+// long as it lives. Made by DeviceManager::open_managed_device (lock first,
+// then open) or DeviceManager::manage_device (a device already opened).
 #pragma once
 
 #include <zelm/device.hpp>
@@ -41,6 +42,11 @@ public:
     __attribute__((visibility("hidden"))) ManagedDevice(std::unique_ptr<Device> wrapped,
                                                         std::shared_ptr<DeviceManager> owner,
                                                         std::string const& description);
+    // The same for a device whose ownership lock `held` the caller already
+    // took (DeviceManager::open_managed_device).
+    __attribute__((visibility("hidden"))) ManagedDevice(std::unique_ptr<Device> wrapped,
+                                                        std::shared_ptr<DeviceManager> owner,
+                                                        std::shared_ptr<detail::OwnershipLock> held);
     ~ManagedDevice() override;
 
     int set_register(unsigned int address, unsigned int value, unsigned int operand) override;

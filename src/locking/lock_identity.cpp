@@ -4,6 +4,8 @@
 
 #include <zelm/lock.hpp>
 
+#include "json/bounded_json.hpp"
+
 #include <charconv>
 
 namespace zelm::detail {
@@ -39,6 +41,22 @@ std::string make_lock_id_from_text(std::string_view manager_path, std::string_vi
 
 std::string make_lock_id(std::filesystem::path const& manager_path, nlohmann::json const& description) {
     return make_lock_id_from_text(manager_path.native(), description.dump());
+}
+
+nlohmann::json parse_description(std::string const& description) {
+    if (auto value = parse_bounded(description)) {
+        return std::move(*value);
+    }
+    try {
+        [[maybe_unused]] auto const unbounded = nlohmann::json::parse(description);
+    } catch (nlohmann::json::parse_error const&) {
+        throw;
+    } catch (nlohmann::json::exception const& e) {
+        throw nlohmann::json::parse_error::create(101, 0, std::string("description is not usable JSON: ") + e.what(),
+                                                  nullptr);
+    }
+    throw nlohmann::json::parse_error::create(
+        101, 0, "description nested deeper than " + std::to_string(max_json_depth) + " levels", nullptr);
 }
 
 }  // namespace zelm::detail

@@ -5,8 +5,8 @@
 // it at once.
 #include <zelm/lock.hpp>
 
-#include "json/bounded_json.hpp"
 #include "locking/lock_directory.hpp"
+#include "locking/lock_identity.hpp"
 #include "locking/ownership_probe.hpp"
 
 #include <stdexcept>
@@ -41,29 +41,6 @@ OwnershipLock::~OwnershipLock() {
         system_calls().close(fd_);
     }
 }
-
-namespace {
-
-// The description's value. Whatever cannot name a lock is a parse error:
-// text that is not JSON, a number beyond the range of a double, and nesting
-// too deep to serialise safely.
-nlohmann::json parse_description(std::string const& description) {
-    if (auto value = parse_bounded(description)) {
-        return std::move(*value);
-    }
-    try {
-        [[maybe_unused]] auto const unbounded = nlohmann::json::parse(description);
-    } catch (nlohmann::json::parse_error const&) {
-        throw;
-    } catch (nlohmann::json::exception const& e) {
-        throw nlohmann::json::parse_error::create(101, 0, std::string("description is not usable JSON: ") + e.what(),
-                                                  nullptr);
-    }
-    throw nlohmann::json::parse_error::create(
-        101, 0, "description nested deeper than " + std::to_string(max_json_depth) + " levels", nullptr);
-}
-
-}  // namespace
 
 std::shared_ptr<OwnershipLock> acquire_device_ownership_lock(std::string const& manager_path,
                                                              std::string const& description) {

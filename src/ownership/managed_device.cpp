@@ -2,12 +2,33 @@
 // (and so its plug-in's code) alive, forwarding every operation unchanged.
 #include <zelm/managed_device.hpp>
 
+#include "locking/lock_identity.hpp"
+
+#include <stdexcept>
+
 namespace zelm {
 
 std::unique_ptr<Device> DeviceManager::manage_device(std::unique_ptr<Device> device, std::string const& description) {
     auto self = shared_from_this();
     return std::make_unique<ManagedDevice>(std::move(device), std::move(self), description);
 }
+
+std::unique_ptr<ManagedDevice> DeviceManager::open_managed_device(std::string const& description) {
+    auto self = shared_from_this();
+    auto const value = detail::parse_description(description);
+    auto const compact = value.dump();
+    auto lock = std::make_shared<detail::OwnershipLock>(detail::make_lock_id_from_text(get_path().native(), compact),
+                                                        true);
+    auto device = open_device(compact);
+    if (!device) {
+        throw std::runtime_error("Device Manager returned no device: " + compact);
+    }
+    return std::make_unique<ManagedDevice>(std::move(device), std::move(self), std::move(lock));
+}
+
+ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<DeviceManager> owner,
+                             std::shared_ptr<detail::OwnershipLock> held)
+    : manager(std::move(owner)), device(std::move(wrapped)), lock(std::move(held)) {}
 
 ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<DeviceManager> owner,
                              std::string const& description)

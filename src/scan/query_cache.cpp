@@ -3,6 +3,7 @@
 
 #include "json/bounded_json.hpp"
 #include "locking/lock_directory.hpp"
+#include "scan/cache_file.hpp"
 #include "scan/scan_results.hpp"
 
 #include <spdlog/spdlog.h>
@@ -20,14 +21,6 @@ CacheClocks clocks{
     .steady_now = [] { return std::chrono::steady_clock::now(); },
     .file_now = [] { return std::chrono::file_clock::now(); },
 };
-
-bool is_well_formed(json const& record) {
-    if (!record.is_object()) {
-        return false;
-    }
-    auto const error = record.find("error");
-    return error == record.end() || error->is_string();
-}
 
 // Copies the members a record has into `outcome`, leaving the others.
 void apply_record(json const& record, QueryOutcome& outcome) {
@@ -74,24 +67,6 @@ std::shared_ptr<RenderedRecord const> store_process_cache(std::string const& loc
     return rendered;
 }
 
-std::chrono::file_clock::time_point modification_time(struct stat const& status) {
-    auto const since_epoch = std::chrono::seconds(status.st_mtim.tv_sec) + std::chrono::nanoseconds(status.st_mtim.tv_nsec);
-    return std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(since_epoch)));
-}
-
-std::optional<json> parse_record(std::string const& text) {
-    try {
-        auto record = parse_bounded(text, max_record_depth);
-        if (record && is_well_formed(*record)) {
-            return record;
-        }
-    } catch (...) {
-        // Out of memory: a miss.
-    }
-    return std::nullopt;
-}
-
 // An answer nested one level less than a record, so that every record
 // written fits the limit of the records read back.
 std::optional<json> parse_answer(std::string const& text) { return parse_bounded(text, max_record_depth - 1); }
@@ -129,7 +104,7 @@ void query_live(DeviceManager& manager, json const& description, std::string con
         }
     }
     auto const text = record.dump();
-    lock.write_cache(text);
+    write_cache_file(lock, text);
     store_process_cache(lock_id, std::move(record), text);
     device.reset();
 }
@@ -137,67 +112,6 @@ void query_live(DeviceManager& manager, json const& description, std::string con
 }  // namespace
 
 CacheClocks& cache_clocks() { return clocks; }
-
-InterprocessLock::InterprocessLock(std::string const& lock_id) : InterprocessLock(lock_id, LockDirectory::open()) {}
-
-InterprocessLock::InterprocessLock(std::string const& lock_id, LockDirectory const& directory) {
-    // The file's name is the end of its path: one string serves both.
-    auto const& directory_path = directory.path().native();
-    std::string_view const suffix = ".lock";
-    path_.reserve(directory_path.size() + 1 + lock_id.size() + suffix.size());
-    path_.append(directory_path).append(1, '/').append(lock_id).append(suffix);
-    auto const* name = path_.c_str() + directory_path.size() + 1;
-    if (auto locked = directory.lock_file(name, LOCK_EX)) {
-        fd_ = locked->release();
-    }
-}
-
-InterprocessLock::~InterprocessLock() {
-    if (fd_ != -1) {
-        system_calls().flock(fd_, LOCK_UN);
-        system_calls().close(fd_);
-    }
-}
-
-std::optional<json> InterprocessLock::read_cache() const {
-    if (auto cached = read_cached_record()) {
-        return std::move(cached->record);
-    }
-    return std::nullopt;
-}
-
-std::optional<InterprocessLock::CachedRecord> InterprocessLock::read_cached_record() const {
-    if (fd_ == -1) {
-        return std::nullopt;
-    }
-    struct stat status {};
-    if (system_calls().fstat(fd_, &status) != 0 || status.st_size <= 0 ||
-        static_cast<std::size_t>(status.st_size) > max_record_size ||
-        clocks.file_now() - modification_time(status) > cache_lifetime) {
-        return std::nullopt;
-    }
-    try {
-        std::string text(static_cast<std::size_t>(status.st_size), '\0');
-        if (system_calls().pread(fd_, text.data(), text.size(), 0) != status.st_size) {
-            return std::nullopt;
-        }
-        if (auto record = parse_record(text)) {
-            return CachedRecord{std::move(*record), std::move(text)};
-        }
-        return std::nullopt;
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-void InterprocessLock::write_cache(std::string const& text) const {
-    if (fd_ == -1) {
-        return;
-    }
-    // Readers hold the lock too, so none sees the file between these calls.
-    system_calls().ftruncate(fd_, 0);
-    system_calls().pwrite(fd_, text.data(), text.size(), 0);
-}
 
 namespace {
 
@@ -209,7 +123,7 @@ void query_file_or_device(std::shared_ptr<DeviceManager> const& manager, json co
                           bool rendered) {
     auto& outcome = answer.outcome;
     InterprocessLock const lock(lock_id, directory);
-    if (auto cached = lock.read_cached_record()) {
+    if (auto cached = read_cache_file(lock)) {
         // The file is not rewritten: its age keeps counting from the live query.
         if (rendered && is_empty(outcome)) {
             answer.rendered = store_process_cache(lock_id, std::move(cached->record), cached->text);

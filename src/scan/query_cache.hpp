@@ -15,6 +15,7 @@
 #include <zelm/device_manager.hpp>
 
 #include "locking/lock_directory.hpp"
+#include "locking/query_lock.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -72,43 +73,6 @@ struct CacheClocks {
     std::chrono::file_clock::time_point (*file_now)();
 };
 CacheClocks& cache_clocks();
-
-// A device's query lock, held from construction (blocking until every other
-// querier of the device, in any process or thread, is done) to destruction.
-// When the file cannot be opened safely nothing is held and fd() is -1; the
-// query then runs without the file level.
-class InterprocessLock {
-public:
-    // Throws std::filesystem::filesystem_error when the system temporary
-    // directory cannot be determined.
-    explicit InterprocessLock(std::string const& lock_id);
-    // The same with the cache file in `directory`, which the caller holds.
-    InterprocessLock(std::string const& lock_id, LockDirectory const& directory);
-    ~InterprocessLock();
-    InterprocessLock(InterprocessLock const&) = delete;
-    InterprocessLock& operator=(InterprocessLock const&) = delete;
-
-    // Built on demand: the file-level hit of a scan never needs it.
-    std::filesystem::path path() const { return path_; }
-    int fd() const { return fd_; }
-
-    // The file's record when it is fresh and well formed (a JSON object no
-    // larger or deeper than the limits above whose "error", if any, is a
-    // string); nothing otherwise. Never throws.
-    std::optional<nlohmann::json> read_cache() const;
-    // read_cache, with the text that the record was read from.
-    struct CachedRecord {
-        nlohmann::json record;
-        std::string text;
-    };
-    std::optional<CachedRecord> read_cached_record() const;
-    // Replaces the file's content with `text`; does nothing without a file.
-    void write_cache(std::string const& text) const;
-
-private:
-    std::string path_;
-    int fd_ = -1;
-};
 
 // One device's answer: from this process's cache, else (under the device's
 // query lock) from its cache file, else by opening and querying the device and

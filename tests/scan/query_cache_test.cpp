@@ -1,6 +1,7 @@
 // The two-level query cache: what is stored where, freshness at both levels
 // (through injected clocks, not sleeps), malformed cache files, and queries of
 // one device from several threads.
+#include "scan/cache_file.hpp"
 #include "scan/query_cache.hpp"
 #include "locking/system_calls.hpp"
 
@@ -12,7 +13,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
 
 #include <fstream>
 #include <sstream>
@@ -183,11 +189,30 @@ TEST_F(QueryCache, CacheFileIsFreshForExactlyFiveSecondsOfFileTime) {
     InterprocessLock const lock(lock_id(device));
 
     fake_file_now = written + 5s;
-    EXPECT_TRUE(lock.read_cache());
+    EXPECT_TRUE(read_cache_file(lock));
     fake_file_now = written + 5s + 1ns;
-    EXPECT_FALSE(lock.read_cache());
-    fake_file_now = written - 1h;  // written "in the future": still fresh
-    EXPECT_TRUE(lock.read_cache());
+    EXPECT_FALSE(read_cache_file(lock));
+    // Written "in the future" (a clock stepped back): a skew up to the
+    // lifetime is forgiven, a larger one is stale instead of fresh until then.
+    fake_file_now = written - 5s;
+    EXPECT_TRUE(read_cache_file(lock));
+    fake_file_now = written - 5s - 1ns;
+    EXPECT_FALSE(read_cache_file(lock));
+    fake_file_now = written - 1h;
+    EXPECT_FALSE(read_cache_file(lock));
+}
+
+TEST_F(QueryCache, CacheFileWithAFarFutureOrFarPastTimeStampIsStale) {
+    json const device = {{"serial", "far"}};
+    query(device);
+    InterprocessLock const lock(lock_id(device));
+    // Beyond what nanoseconds since 1970 can hold (the year 2262), both ways.
+    for (time_t const seconds : {time_t{1} << 40, -(time_t{1} << 40), std::numeric_limits<time_t>::max(),
+                                 std::numeric_limits<time_t>::min()}) {
+        struct timespec const times[2] = {{0, UTIME_OMIT}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, cache_file(device).c_str(), times, 0), 0) << std::strerror(errno);
+        EXPECT_FALSE(read_cache_file(lock)) << seconds;
+    }
 }
 
 std::string nested(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }

@@ -1,0 +1,29 @@
+// The query lock file of one device.
+#include "locking/query_lock.hpp"
+
+#include <string_view>
+
+namespace zelm::detail {
+
+InterprocessLock::InterprocessLock(std::string const& lock_id) : InterprocessLock(lock_id, LockDirectory::open()) {}
+
+InterprocessLock::InterprocessLock(std::string const& lock_id, LockDirectory const& directory) {
+    // The file's name is the end of its path: one string serves both.
+    auto const& directory_path = directory.path().native();
+    std::string_view const suffix = ".lock";
+    path_.reserve(directory_path.size() + 1 + lock_id.size() + suffix.size());
+    path_.append(directory_path).append(1, '/').append(lock_id).append(suffix);
+    auto const* name = path_.c_str() + directory_path.size() + 1;
+    if (auto locked = directory.lock_file(name, LOCK_EX)) {
+        fd_ = locked->release();
+    }
+}
+
+InterprocessLock::~InterprocessLock() {
+    if (fd_ != -1) {
+        system_calls().flock(fd_, LOCK_UN);
+        system_calls().close(fd_);
+    }
+}
+
+}  // namespace zelm::detail

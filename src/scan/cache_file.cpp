@@ -1,0 +1,85 @@
+// Reading and writing the record of a query lock file.
+#include "scan/cache_file.hpp"
+
+#include "json/bounded_json.hpp"
+#include "scan/query_cache.hpp"
+
+namespace zelm::detail {
+namespace {
+
+using nlohmann::json;
+
+bool is_well_formed(json const& record) {
+    if (!record.is_object()) {
+        return false;
+    }
+    auto const error = record.find("error");
+    return error == record.end() || error->is_string();
+}
+
+std::optional<json> parse_record(std::string const& text) {
+    try {
+        auto record = parse_bounded(text, max_record_depth);
+        if (record && is_well_formed(*record)) {
+            return record;
+        }
+    } catch (...) {
+        // Out of memory: a miss.
+    }
+    return std::nullopt;
+}
+
+// Whether a file last written at `written` is fresh now. A time in the future
+// is a clock that was stepped back, or a time stamp someone set by hand: a
+// small skew is forgiven, one beyond the lifetime makes the record stale (it
+// would otherwise stay fresh until that time comes). Compared in whole
+// seconds first, so that no time stamp, however far off, overflows the
+// nanoseconds it is then compared in.
+bool is_fresh(struct timespec const& written) {
+    auto const now = std::chrono::file_clock::to_sys(cache_clocks().file_now());
+    auto const now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch());
+    auto const now_s = std::chrono::duration_cast<std::chrono::seconds>(now_ns).count();
+    auto const lifetime_s = std::chrono::seconds(cache_lifetime).count();
+    if (written.tv_sec < now_s - lifetime_s - 1 || written.tv_sec > now_s + lifetime_s + 1) {
+        return false;
+    }
+    auto const written_ns = std::chrono::seconds(written.tv_sec) + std::chrono::nanoseconds(written.tv_nsec);
+    auto const age = now_ns - written_ns;
+    return age <= cache_lifetime && age >= -cache_lifetime;
+}
+
+}  // namespace
+
+std::optional<CachedRecord> read_cache_file(InterprocessLock const& lock) {
+    if (lock.fd() == -1) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (system_calls().fstat(lock.fd(), &status) != 0 || status.st_size <= 0 ||
+        static_cast<std::size_t>(status.st_size) > max_record_size || !is_fresh(status.st_mtim)) {
+        return std::nullopt;
+    }
+    try {
+        std::string text(static_cast<std::size_t>(status.st_size), '\0');
+        if (system_calls().pread(lock.fd(), text.data(), text.size(), 0) != status.st_size) {
+            return std::nullopt;
+        }
+        if (auto record = parse_record(text)) {
+            return CachedRecord{std::move(*record), std::move(text)};
+        }
+        return std::nullopt;
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+void write_cache_file(InterprocessLock const& lock, std::string const& text) {
+    if (lock.fd() == -1) {
+        return;
+    }
+    // Readers hold the lock too, so none sees the file between these calls.
+    system_calls().ftruncate(lock.fd(), 0);
+    system_calls().pwrite(lock.fd(), text.data(), text.size(), 0);
+}
+
+}  // namespace zelm::detail
