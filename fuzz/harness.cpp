@@ -4,6 +4,7 @@
 // each file once, to replay a corpus or a crash outside the fuzzer.
 #include "harness.hpp"
 
+#include "locking/lock_directory.hpp"
 #include "scan/query_cache.hpp"
 
 #include <spdlog/sinks/null_sink.h>
@@ -94,7 +95,7 @@ int nesting_depth(nlohmann::json const& value) {
     return deepest;
 }
 
-std::filesystem::path lock_directory() { return std::filesystem::temp_directory_path() / "rezored_izede"; }
+std::filesystem::path lock_directory() { return detail::lock_directory_path(); }
 
 void reset_caches() {
     {

@@ -26,7 +26,7 @@ struct FileIdentity {
 // The identity of "<lock_id>.occupied", found without following links.
 std::optional<FileIdentity> ownership_file(std::string const& lock_id) {
     std::error_code error;
-    auto const directory_path = std::filesystem::temp_directory_path(error) / "rezored_izede";
+    auto const directory_path = std::filesystem::temp_directory_path(error) / lock_directory_name;
     if (error) {
         return std::nullopt;
     }
@@ -43,7 +43,9 @@ std::optional<FileIdentity> ownership_file(std::string const& lock_id) {
 
 // One line of /proc/locks, for example
 //   "3: FLOCK  ADVISORY  WRITE 4242 08:01:1234 0 EOF"
-// Lines of waiters ("3: -> FLOCK ...") do not parse as holders.
+// Lines of waiters ("3: -> FLOCK ...") do not parse as holders. Only an
+// exclusive (WRITE) lock is ownership: a shared (READ) one is a scan's probe
+// or query.
 std::optional<int> holder_of(std::string const& line, FileIdentity const& file) {
     std::istringstream fields(line);
     std::string number;
@@ -52,7 +54,8 @@ std::optional<int> holder_of(std::string const& line, FileIdentity const& file) 
     std::string access;
     int pid = 0;
     std::string where;
-    if (!(fields >> number >> type >> mode >> access >> pid >> where) || type != "FLOCK" || pid <= 0) {
+    if (!(fields >> number >> type >> mode >> access >> pid >> where) || type != "FLOCK" || access != "WRITE" ||
+        pid <= 0) {
         return std::nullopt;
     }
     unsigned int major_number = 0;

@@ -1,10 +1,11 @@
 // Safe opening of the shared lock directory and its lock files.
 #include "locking/lock_directory.hpp"
 
+#include <fmt/format.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <system_error>
 
 namespace zelm::detail {
 namespace {
@@ -31,14 +32,47 @@ void set_mode_if_different(int fd, struct stat const& status, mode_t mode) {
     }
 }
 
-// A scan keeps the directory's descriptor while it queries devices, whose
-// plug-ins may open files of their own: in a host that closed its standard
-// streams, it is moved above them, so that no plug-in file lands on one.
-int off_standard_streams(int fd) {
+// The directory's status once it has been given mode 01777 where it differs
+// and we may: the status as found when the mode is right, else as it is after
+// the attempt. False when the status cannot be had.
+bool repair_directory(int fd, struct stat& status) {
+    if ((status.st_mode & 07777) == directory_mode) {
+        return true;
+    }
+    system_calls().fchmod(fd, directory_mode);  // only root and the owner may
+    return system_calls().fstat(fd, &status) == 0;
+}
+
+// Why a lock directory with this status does not protect one user's lock
+// files from another: its owner may rename or delete any file in it, and so
+// may everyone who can write to it unless it is sticky.
+std::optional<std::string> unsafe_because(struct stat const& status) {
+    if (status.st_uid != 0 && status.st_uid != ::geteuid()) {
+        return fmt::format("owned by uid {}, neither root nor you", status.st_uid);
+    }
+    if ((status.st_mode & S_ISVTX) == 0 && (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return fmt::format("writable by {} but not sticky (mode {:04o})",
+                           (status.st_mode & S_IWOTH) != 0 ? "others" : "its group", status.st_mode & 07777);
+    }
+    return std::nullopt;
+}
+
+std::string unsafe_directory_message(std::filesystem::path const& path, std::string_view reason) {
+    return fmt::format("Lock directory {} is not safe: {}; remove it (as its owner or root), or have root create it "
+                       "with mode 1777, for example with the systemd-tmpfiles snippet zelm.conf",
+                       path.native(), reason);
+}
+
+// Moves `fd` above the standard streams: a host that closed them would
+// otherwise have its log output written into a lock file, and a scan keeps
+// the directory's descriptor while plug-ins open files of their own. The
+// duplicate keeps the original's close-on-exec choice.
+int above_standard_streams(int fd, OnExec on_exec) {
     if (fd < 0 || fd > STDERR_FILENO) {
         return fd;
     }
-    int const moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    auto const duplicate = on_exec == OnExec::close ? system_calls().dup_above_cloexec : system_calls().dup_above;
+    int const moved = duplicate(fd, STDERR_FILENO + 1);
     int const error = errno;
     system_calls().close(fd);
     errno = error;
@@ -46,28 +80,23 @@ int off_standard_streams(int fd) {
 }
 
 int open_directory(std::filesystem::path const& path) {
-    // Close-on-exec is right for the directory, unlike for lock files.
+    // Close-on-exec is right for the directory, unlike for ownership files.
     int const flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = system_calls().open(path.c_str(), flags, 0);
     if (fd < 0 && errno == ENOENT) {
-        std::error_code ignored;
-        std::filesystem::create_directories(path, ignored);
-        fd = system_calls().open(path.c_str(), flags, 0);
+        // The temporary directory exists (finding it checks that); only the
+        // lock directory may be missing. Losing a race to create it is fine.
+        if (system_calls().mkdir(path.c_str(), directory_mode) == 0 || errno == EEXIST) {
+            fd = system_calls().open(path.c_str(), flags, 0);
+        }
     }
-    return off_standard_streams(fd);
+    return above_standard_streams(fd, OnExec::close);
 }
 
-// Moves `fd` above the standard streams: a host that closed them would
-// otherwise have its log output written into a lock file.
-int above_standard_streams(int fd) {
-    if (fd > STDERR_FILENO) {
-        return fd;
-    }
-    int const moved = system_calls().dup_above(fd, STDERR_FILENO + 1);
-    int const error = errno;
-    system_calls().close(fd);
-    errno = error;
-    return moved;
+bool is_symbolic_link(std::filesystem::path const& path) {
+    struct stat status {};
+    return system_calls().fstatat(AT_FDCWD, path.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(status.st_mode);
 }
 
 // The text of the system temporary directory as the standard library reads
@@ -86,43 +115,46 @@ char const* environment_temporary_directory() {
 
 }  // namespace
 
-std::filesystem::path lock_directory_path() { return std::filesystem::temp_directory_path() / "rezored_izede"; }
+std::filesystem::path lock_directory_path() { return std::filesystem::temp_directory_path() / lock_directory_name; }
 
 LockDirectory::LockDirectory(std::filesystem::path temporary, std::filesystem::path path, FileDescriptor directory,
-                             std::string error)
+                             LockFailure failure)
     : temporary_(std::move(temporary)),
       path_(std::move(path)),
       directory_(std::move(directory)),
-      error_(std::move(error)) {}
+      failure_(std::move(failure)) {}
 
 LockDirectory LockDirectory::open() { return open_under(std::filesystem::temp_directory_path()); }
 
 LockDirectory LockDirectory::open_under(std::filesystem::path const& temporary) {
-    auto path = temporary / "rezored_izede";
+    auto path = temporary / lock_directory_name;
+    auto refused = [&](LockFailure::Kind kind, std::string reason) {
+        return LockDirectory(temporary, path, FileDescriptor(), LockFailure{kind, std::move(reason)});
+    };
     FileDescriptor directory(open_directory(path));
     if (!directory) {
         int const error_number = errno;
-        std::error_code ignored;
         // O_DIRECTORY | O_NOFOLLOW gives ENOTDIR, not ELOOP, for a link.
-        auto error = "lock directory " + path.native() + " " +
-                     error_text(error_number == ENOTDIR && std::filesystem::is_symlink(path, ignored) ? ELOOP
-                                                                                                   : error_number);
-        return LockDirectory(temporary, std::move(path), FileDescriptor(), std::move(error));
+        bool const link = error_number == ENOTDIR && is_symbolic_link(path);
+        return refused(LockFailure::Kind::cannot_open,
+                       "lock directory " + path.native() + " " + error_text(link ? ELOOP : error_number));
     }
+    // A directory whose safety cannot be checked is not used either.
     struct stat status {};
-    bool const identified = system_calls().fstat(directory.get(), &status) == 0;
-    if (identified) {
-        set_mode_if_different(directory.get(), status, directory_mode);
+    if (system_calls().fstat(directory.get(), &status) != 0 || !repair_directory(directory.get(), status)) {
+        return refused(LockFailure::Kind::cannot_open, "lock directory " + path.native() + " " + error_text(errno));
+    }
+    if (auto const reason = unsafe_because(status)) {
+        return refused(LockFailure::Kind::unsafe_directory, unsafe_directory_message(path, *reason));
     }
     LockDirectory opened(temporary, std::move(path), std::move(directory), {});
     opened.device_ = status.st_dev;
     opened.inode_ = status.st_ino;
-    opened.identified_ = identified;
     return opened;
 }
 
 bool LockDirectory::still_current(char const* temporary) const {
-    if (!directory_ || !identified_ || temporary_.native() != temporary) {
+    if (!directory_ || temporary_.native() != temporary) {
         return false;
     }
     struct stat status {};
@@ -133,8 +165,7 @@ bool LockDirectory::still_current(char const* temporary) const {
         !S_ISDIR(status.st_mode) || status.st_dev != device_ || status.st_ino != inode_) {
         return false;
     }
-    set_mode_if_different(directory_.get(), status, directory_mode);
-    return true;
+    return repair_directory(directory_.get(), status) && !unsafe_because(status);
 }
 
 LockDirectory const& ScanLockDirectory::current() {
@@ -150,9 +181,9 @@ LockDirectory const& ScanLockDirectory::current() {
     return *directory_;
 }
 
-std::expected<LockDirectory::OpenedFile, std::string> LockDirectory::open_file(char const* name) const {
-    // No O_CLOEXEC: a child process inherits the ownership it was started with.
-    int const flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK;
+std::expected<LockDirectory::OpenedFile, std::string> LockDirectory::open_file(char const* name,
+                                                                             OnExec on_exec) const {
+    int const flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | (on_exec == OnExec::close ? O_CLOEXEC : 0);
     int fd = -1;
     // Open an existing file without O_CREAT first: in a sticky directory the
     // kernel's protected_regular refuses O_CREAT on another user's file.
@@ -168,7 +199,7 @@ std::expected<LockDirectory::OpenedFile, std::string> LockDirectory::open_file(c
     if (fd < 0) {
         return std::unexpected(error_text(errno));
     }
-    FileDescriptor file(above_standard_streams(fd));
+    FileDescriptor file(above_standard_streams(fd, on_exec));
     if (!file) {
         return std::unexpected(error_text(errno));
     }
@@ -194,12 +225,13 @@ bool LockDirectory::still_names(char const* name, struct stat const& held) const
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(char const* name, int operation) const {
+std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(char const* name, int operation,
+                                                                    OnExec on_exec) const {
     if (!directory_) {
-        return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, error_});
+        return std::unexpected(failure_);
     }
     for (int attempt = 0; attempt < max_attempts; ++attempt) {
-        auto file = open_file(name);
+        auto file = open_file(name, on_exec);
         if (!file) {
             return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, std::move(file.error())});
         }

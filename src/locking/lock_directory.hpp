@@ -8,7 +8,9 @@
 // FIFO must not hang us) and never on descriptors 0 to 2, and a file is only
 // held once its name is seen to still refer to it after the lock was taken.
 // The directory is sticky (01777) so no user can delete or replace another
-// user's lock files; files are 0666 so every user can lock them.
+// user's lock files; files are 0666 so every user can lock them. A directory
+// that does not give that protection (owned by another user, who could empty
+// it at will, or writable by others without the sticky bit) is refused.
 #pragma once
 
 #include "locking/file_descriptor.hpp"
@@ -22,6 +24,9 @@
 #include <string_view>
 
 namespace zelm::detail {
+
+// The lock directory's name under the system temporary directory.
+inline constexpr char lock_directory_name[] = "rezored_izede";
 
 // "<lock_id><suffix>", the name of one of a device's lock files, built with
 // one allocation: a scan names two files per device.
@@ -62,19 +67,35 @@ std::filesystem::path lock_directory_path();
 
 struct LockFailure {
     enum class Kind {
-        cannot_open,  // the file could not be opened, or was refused as unsafe
-        busy,         // flock failed: another open file description holds it
+        cannot_open,       // the file could not be opened, or was refused as unsafe
+        busy,              // flock failed: another open file description holds it
+        unsafe_directory,  // the lock directory itself was refused
     };
     Kind kind;
-    std::string reason;  // one line: what was refused, or the system's error text
+    // One line: what was refused, or the system's error text; for
+    // unsafe_directory the whole message, "Lock directory <path> is not safe:
+    // <reason>; <how to fix it>".
+    std::string reason;
+};
+
+// Whether a lock file's descriptor survives exec. A device's ownership is
+// handed down to the programs its owner starts; a query lock, held only
+// while one device is asked, must not be kept by a plug-in's helper program
+// (every later query of the device would wait for that program).
+enum class OnExec {
+    inherit,
+    close,
 };
 
 class LockDirectory {
 public:
     // Opens (creating it when missing) the lock directory and gives it mode
-    // 01777 where it differs and we may. Throws std::filesystem::filesystem_error
-    // only when the system temporary directory cannot be determined; an
-    // unusable directory makes every lock_file fail instead.
+    // 01777 where it differs and we may. A directory that is still unsafe
+    // after that (its owner neither root nor us, or writable by its group or
+    // others without the sticky bit) is not used. Throws
+    // std::filesystem::filesystem_error only when the system temporary
+    // directory cannot be determined; an unusable or unsafe directory makes
+    // every lock_file fail instead.
     static LockDirectory open();
     // The same for the lock directory under `temporary`, the system temporary
     // directory as it was just determined.
@@ -87,26 +108,26 @@ public:
     // was found under and still a directory (one stat), and one lstat finds
     // the lock directory's path to be a directory (not a link) with the
     // device and inode of the descriptor. Gives it mode 01777 where it differs
-    // and we may, as opening does. False for an unusable directory, so that
-    // it is tried again.
+    // and we may, as opening does. False for an unusable directory, or one
+    // that has become unsafe, so that it is tried again (and refused).
     bool still_current(char const* temporary) const;
 
     // Opens `name` in the directory (creating it, mode 0666, when missing) and
-    // takes flock(`operation`) on it. Returns the locked descriptor, inherited
-    // by child processes. Starts over when the name was replaced between
-    // opening and locking.
-    std::expected<FileDescriptor, LockFailure> lock_file(char const* name, int operation) const;
+    // takes flock(`operation`) on it. Returns the locked descriptor, kept or
+    // closed across exec as `on_exec` says. Starts over when the name was
+    // replaced between opening and locking.
+    std::expected<FileDescriptor, LockFailure> lock_file(char const* name, int operation, OnExec on_exec) const;
 
 private:
     LockDirectory(std::filesystem::path temporary, std::filesystem::path path, FileDescriptor directory,
-                  std::string error);
+                  LockFailure failure);
 
     // An opened lock file and its status as the fstat that checked it saw it.
     struct OpenedFile {
         FileDescriptor fd;
         struct stat status;
     };
-    std::expected<OpenedFile, std::string> open_file(char const* name) const;
+    std::expected<OpenedFile, std::string> open_file(char const* name, OnExec on_exec) const;
     bool still_names(char const* name, struct stat const& held) const;
 
     std::filesystem::path temporary_;  // the temporary directory it was found under
@@ -114,8 +135,7 @@ private:
     FileDescriptor directory_;
     dev_t device_ = 0;  // identity of the directory held, for still_current
     ino_t inode_ = 0;
-    bool identified_ = false;
-    std::string error_;  // why the directory is unusable, when directory_ is not open
+    LockFailure failure_;  // why the directory is unusable, when directory_ is not open
 };
 
 // The lock directory as the devices of one scan use it, one after another. It

@@ -18,7 +18,7 @@ OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied)
     auto const name = lock_id + ".occupied";
     path_ = directory.path() / name;
 
-    auto locked = directory.lock_file(name.c_str(), LOCK_EX | LOCK_NB);
+    auto locked = directory.lock_file(name.c_str(), LOCK_EX | LOCK_NB, OnExec::inherit);
     if (locked) {
         fd_ = locked->release();
         held_ = true;
@@ -27,8 +27,13 @@ OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied)
     if (!throw_if_occupied) {
         return;
     }
-    if (locked.error().kind == LockFailure::Kind::busy) {
+    switch (locked.error().kind) {
+    case LockFailure::Kind::busy:
         throw std::runtime_error("Device is already occupied");
+    case LockFailure::Kind::unsafe_directory:
+        throw std::runtime_error(locked.error().reason);
+    case LockFailure::Kind::cannot_open:
+        break;
     }
     throw std::runtime_error("Cannot open device lock file: " + path_.native() + ": " + locked.error().reason);
 }
@@ -55,9 +60,9 @@ bool is_device_occupied(std::string const& lock_id, LockDirectory const& directo
     // Shared: it meets an owner's exclusive lock, but not the probes of other
     // scans at the same moment, which would otherwise see each other as owners.
     ShortLockFileName const name(lock_id, ".occupied");
-    auto const probe = directory.lock_file(name.c_str(), LOCK_SH | LOCK_NB);
+    auto const probe = directory.lock_file(name.c_str(), LOCK_SH | LOCK_NB, OnExec::close);
     if (!probe) {
-        return true;  // held through another descriptor, or the file cannot be opened
+        return true;  // held through another descriptor, or the file (or directory) refused
     }
     // The probe only borrows the lock: a child forked meanwhile by another
     // thread must not keep it.

@@ -14,7 +14,9 @@ InterprocessLock::InterprocessLock(std::string const& lock_id, LockDirectory con
     path_.reserve(directory_path.size() + 1 + lock_id.size() + suffix.size());
     path_.append(directory_path).append(1, '/').append(lock_id).append(suffix);
     auto const* name = path_.c_str() + directory_path.size() + 1;
-    if (auto locked = directory.lock_file(name, LOCK_EX)) {
+    // Close-on-exec: a helper program that a plug-in starts during the query
+    // and that outlives it must not keep every later query of the device waiting.
+    if (auto locked = directory.lock_file(name, LOCK_EX, OnExec::close)) {
         fd_ = locked->release();
     }
 }

@@ -6,6 +6,7 @@ namespace {
 
 SystemCalls const real{
     .open = [](char const* path, int flags, mode_t mode) { return ::open(path, flags, mode); },
+    .mkdir = ::mkdir,
     .openat = [](int directory, char const* path, int flags, mode_t mode) {
         return ::openat(directory, path, flags, mode);
     },
@@ -15,6 +16,7 @@ SystemCalls const real{
     .fchmod = ::fchmod,
     .flock = ::flock,
     .dup_above = [](int fd, int lowest) { return ::fcntl(fd, F_DUPFD, lowest); },
+    .dup_above_cloexec = [](int fd, int lowest) { return ::fcntl(fd, F_DUPFD_CLOEXEC, lowest); },
     .pread = ::pread,
     .pwrite = ::pwrite,
     .ftruncate = ::ftruncate,
