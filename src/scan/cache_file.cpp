@@ -2,7 +2,6 @@
 #include "scan/cache_file.hpp"
 
 #include "json/bounded_json.hpp"
-#include "scan/query_cache.hpp"
 
 namespace zelm::detail {
 namespace {
@@ -19,7 +18,7 @@ bool is_well_formed(json const& record) {
 
 std::optional<json> parse_record(std::string const& text) {
     try {
-        auto record = parse_bounded(text, max_record_depth);
+        auto record = parse_bounded(text, {.max_depth = max_record_depth, .max_values = max_record_values});
         if (record && is_well_formed(*record)) {
             return record;
         }
@@ -50,7 +49,7 @@ bool is_fresh(struct timespec const& written) {
 
 }  // namespace
 
-std::optional<CachedRecord> read_cache_file(InterprocessLock const& lock) {
+std::optional<RenderedRecord> read_cache_file(InterprocessLock const& lock, QueriedDevice const& device) {
     if (lock.fd() == -1) {
         return std::nullopt;
     }
@@ -64,12 +63,17 @@ std::optional<CachedRecord> read_cache_file(InterprocessLock const& lock) {
         if (system_calls().pread(lock.fd(), text.data(), text.size(), 0) != status.st_size) {
             return std::nullopt;
         }
-        if (auto record = parse_record(text)) {
-            return CachedRecord{std::move(*record), std::move(text)};
+        auto const record = parse_record(text);
+        if (!record) {
+            return std::nullopt;
         }
-        return std::nullopt;
+        auto const members = compact_record_members(text);
+        if (!answers_for(*record, members, device)) {
+            return std::nullopt;
+        }
+        return render_record(*record, members);
     } catch (...) {
-        return std::nullopt;
+        return std::nullopt;  // out of memory: a miss
     }
 }
 

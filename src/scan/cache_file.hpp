@@ -5,24 +5,19 @@
 #pragma once
 
 #include "locking/query_lock.hpp"
-
-#include <nlohmann/json.hpp>
+#include "scan/query_record.hpp"
 
 #include <optional>
 #include <string>
 
 namespace zelm::detail {
 
-// A record as read from its file, with the text it was read from.
-struct CachedRecord {
-    nlohmann::json record;
-    std::string text;
-};
-
-// The file's record when it is fresh and well formed (a JSON object no larger
-// or deeper than the cache's limits whose "error", if any, is a string);
-// nothing otherwise, also without a file. Never throws.
-std::optional<CachedRecord> read_cache_file(InterprocessLock const& lock);
+// The file's record, rendered, when it is fresh (written at most the cache
+// lifetime ago, or ahead of the clock by no more than that), well formed (a
+// JSON object within the record limits whose "error", if any, is a string)
+// and answers for `device`; nothing otherwise, also without a file. Never
+// throws.
+std::optional<RenderedRecord> read_cache_file(InterprocessLock const& lock, QueriedDevice const& device);
 
 // Replaces the file's content with `text`; does nothing without a file.
 void write_cache_file(InterprocessLock const& lock, std::string const& text);

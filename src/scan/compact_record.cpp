@@ -2,7 +2,7 @@
 // finding its top-level members in it.
 #include "scan/compact_record.hpp"
 
-#include "scan/query_cache.hpp"
+#include "scan/query_record.hpp"
 
 #include <algorithm>
 #include <vector>
@@ -133,6 +133,10 @@ private:
                 members_.info = value;
             } else if (member_ == "status") {
                 members_.status = value;
+            } else if (member_ == "manager") {
+                members_.manager = value;
+            } else if (member_ == "device") {
+                members_.device = value;
             }
         }
         ++at_;

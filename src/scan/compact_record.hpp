@@ -16,9 +16,11 @@ namespace zelm::detail {
 struct RecordMembers {
     std::string_view info;
     std::string_view status;
+    std::string_view manager;  // with its quotes
+    std::string_view device;
 };
 
-// The top-level "info" and "status" values of `text` when `text`, a JSON text
+// The top-level "info", "status", "manager" and "device" values of `text` when `text`, a JSON text
 // that parsed into an object, is exactly the JSON library's compact
 // serialisation of that object: no white space, object keys in strictly
 // ascending byte order, strings without escapes, numbers that are integers of

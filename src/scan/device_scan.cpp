@@ -5,17 +5,17 @@
 #include <zelm/scan.hpp>
 
 #include "json/bounded_json.hpp"
+#include "loader/plugin_pin.hpp"
 #include "locking/lock_identity.hpp"
 #include "locking/ownership_probe.hpp"
+#include "scan/device_lists.hpp"
 #include "scan/device_scan.hpp"
 #include "scan/query_cache.hpp"
 #include "scan/scan_results.hpp"
 
 #include <spdlog/spdlog.h>
 
-#include <mutex>
 #include <optional>
-#include <unordered_map>
 
 namespace zelm {
 namespace detail {
@@ -30,57 +30,18 @@ nlohmann::json list_devices(DeviceManager& manager) {
 
 namespace {
 
-// A device list as a scan of one plug-in path read it: the list's text, the
-// manager path its identities were derived under, and each listed device
-// (in iteration order) with its compact description and lock identity.
-struct ListedDevice {
-    nlohmann::json value;
-    std::string description;
-    std::string lock_id;
-};
-struct DeviceList {
-    std::string text;
-    std::optional<std::string> manager_path;  // none when it differed between devices
-    std::vector<ListedDevice> devices;
-};
-
-// The last complete device list of each plug-in path. The same text always
-// parses to the same devices, so a later scan that reads the same text (byte
-// for byte) neither parses nor serialises again. Entries are replaced, never
-// erased: one per plug-in path that was scanned.
-std::mutex device_lists_mutex;
-std::unordered_map<std::string, std::shared_ptr<DeviceList const>> device_lists;
-
-std::shared_ptr<DeviceList const> last_device_list(std::string const& plugin_path, std::string const& text) {
-    std::shared_ptr<DeviceList const> list;
-    {
-        std::lock_guard guard(device_lists_mutex);
-        if (auto const found = device_lists.find(plugin_path); found != device_lists.end()) {
-            list = found->second;
-        }
-    }
-    return list && list->text == text ? list : nullptr;
-}
-
-void keep_device_list(std::string const& plugin_path, std::shared_ptr<DeviceList const> list) {
-    std::lock_guard guard(device_lists_mutex);
-    device_lists.insert_or_assign(plugin_path, std::move(list));
-}
-
-void scan_listed_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
-                        nlohmann::json const& device, std::string description, std::string const& lock_id,
+void scan_listed_device(std::filesystem::path const& plugin_path, DeviceManager& manager, nlohmann::json const& device,
+                        std::string description, std::string const& manager_path, std::string const& lock_id,
                         ScanLockDirectory& lock_directory, ScanResults& results) {
     auto const& directory = lock_directory.current();
-    if (is_device_occupied(lock_id, directory)) {
-        results.emplace_back(std::in_place_type<DeviceOccupied>, plugin_path.native(), std::move(description));
-        return;
+    if (!is_device_occupied(lock_id, directory)) {
+        auto const answer = query_device_cached(manager, {device, description, manager_path, lock_id}, directory);
+        if (!answer.occupied) {
+            append_scan_result(results, plugin_path.native(), std::move(description), *answer.record);
+            return;
+        }
     }
-    auto const answer = query_device_for_scan(manager, device, lock_id, directory);
-    if (answer.rendered) {
-        append_scan_result(results, plugin_path.native(), std::move(description), *answer.rendered);
-    } else {
-        append_scan_result(results, plugin_path.native(), std::move(description), answer.outcome);
-    }
+    results.emplace_back(std::in_place_type<DeviceOccupied>, plugin_path.native(), std::move(description));
 }
 
 }  // namespace
@@ -92,7 +53,8 @@ ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr
     auto description = device.dump();
     auto const lock_id = make_lock_id_from_text(manager_path.native(), description);
     ScanResults results;
-    scan_listed_device(plugin_path, manager, device, std::move(description), lock_id, lock_directory, results);
+    scan_listed_device(plugin_path, *manager, device, std::move(description), manager_path.native(), lock_id,
+                       lock_directory, results);
     return std::move(results.front());
 }
 
@@ -104,48 +66,43 @@ ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr
 
 namespace {
 
-// The devices of one plug-in, scanned in list order into `results`.
-void scan_device_list(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
-                      ScanLockDirectory& lock_directory, ScanResults& results) {
-    std::string text;
-    try {
-        text = manager->list_devices();
-    } catch (...) {
-        return;  // skipped silently, like a list that is not JSON
+// A list read before, with the same text: the manager is still asked for its
+// path for every device, and identities are derived afresh only when that
+// path differs from the one they were derived under.
+void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& manager, DeviceList const& list,
+                     ScanLockDirectory& lock_directory, ScanResults& results) {
+    results.reserve(results.size() + list.devices.size());
+    for (auto const& device : list.devices) {
+        auto const manager_path = manager.get_path();
+        bool const same_path = manager_path.native() == list.manager_path;
+        auto const lock_id =
+            same_path ? device.lock_id : make_lock_id_from_text(manager_path.native(), device.description);
+        scan_listed_device(plugin_path, manager, device.value, device.description, manager_path.native(), lock_id,
+                           lock_directory, results);
     }
-    if (auto const list = last_device_list(plugin_path.native(), text)) {
-        results.reserve(results.size() + list->devices.size());
-        for (auto const& device : list->devices) {
-            // The manager is still asked for its path for every device.
-            auto const manager_path = manager->get_path();
-            bool const same_path = manager_path.native() == list->manager_path;
-            std::string derived;
-            if (!same_path) {
-                derived = make_lock_id_from_text(manager_path.native(), device.description);
-            }
-            auto const& lock_id = same_path ? device.lock_id : derived;
-            scan_listed_device(plugin_path, manager, device.value, device.description, lock_id, lock_directory,
-                               results);
-        }
-        return;
-    }
+}
+
+// A list not read before: parsed, scanned and kept for the next scan. An
+// array gives its elements, an object its member values in key order, null
+// nothing, any other value itself.
+void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& manager, std::string text,
+                   ScanLockDirectory& lock_directory, ScanResults& results) {
     std::optional<nlohmann::json> parsed;
     try {
         parsed = parse_bounded(text);
     } catch (...) {
     }
     if (!parsed) {
-        return;
+        return;  // skipped silently, like a list call that throws
     }
     auto list = std::make_shared<DeviceList>();
-    // An array gives its elements, an object its member values in key order,
-    // null nothing, any other value itself.
     for (auto& device : *parsed) {
-        auto const manager_path = manager->get_path();
+        auto const manager_path = manager.get_path();
         // Serialised once: the text is both the identity's input and the result's.
         auto description = device.dump();
         auto lock_id = make_lock_id_from_text(manager_path.native(), description);
-        scan_listed_device(plugin_path, manager, device, description, lock_id, lock_directory, results);
+        scan_listed_device(plugin_path, manager, device, description, manager_path.native(), lock_id, lock_directory,
+                           results);
         if (list->devices.empty()) {
             list->manager_path = manager_path.native();
         } else if (list->manager_path != manager_path.native()) {
@@ -154,7 +111,23 @@ void scan_device_list(std::filesystem::path const& plugin_path, std::shared_ptr<
         list->devices.push_back({std::move(device), std::move(description), std::move(lock_id)});
     }
     list->text = std::move(text);
-    keep_device_list(plugin_path.native(), std::move(list));
+    device_lists().keep(plugin_path.native(), std::move(list));
+}
+
+// The devices of one plug-in, scanned in list order into `results`.
+void scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& manager,
+                      ScanLockDirectory& lock_directory, ScanResults& results) {
+    std::string text;
+    try {
+        text = manager.list_devices();
+    } catch (...) {
+        return;  // skipped silently, like a list that is not JSON
+    }
+    if (auto const list = device_lists().find(plugin_path.native(), text)) {
+        scan_known_list(plugin_path, manager, *list, lock_directory, results);
+    } else {
+        scan_new_list(plugin_path, manager, std::move(text), lock_directory, results);
+    }
 }
 
 }  // namespace
@@ -169,9 +142,16 @@ void scan_plugin(std::filesystem::path const& plugin_path, detail::ScanLockDirec
     std::shared_ptr<DeviceManager> manager;
     try {
         manager = get_device_manager(plugin_path);
-        detail::scan_device_list(plugin_path, manager, lock_directory, results);
+        detail::scan_device_list(plugin_path, *manager, lock_directory, results);
     } catch (std::exception const& e) {
         spdlog::warn("Scanner skipped manager {}: {}", plugin_path.native(), e.what());
+    } catch (...) {
+        // Leaves the scan, and `manager` goes on the way: the plug-in that
+        // may have defined the exception's type stays loaded.
+        if (manager) {
+            detail::pin_plugin_for_current_exception(*manager);
+        }
+        throw;
     }
 }
 

@@ -1,7 +1,6 @@
 // Turning a device's query outcome into a found or failed scan result.
 #include "scan/scan_results.hpp"
 
-#include "scan/compact_record.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -61,24 +60,6 @@ std::string api_of(nlohmann::json const& status) {
     return found != status.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-RenderedRecord render_record(nlohmann::json const& record, std::string_view text) {
-    auto const members = text.empty() ? std::nullopt : compact_record_members(text);
-    RenderedRecord rendered;
-    if (auto const error = record.find("error"); error != record.end()) {
-        rendered.error = error->get<std::string>();
-    }
-    if (auto const info = record.find("info"); info != record.end()) {
-        rendered.has_info = true;
-        rendered.serial_number = serial_number_of(*info);
-        rendered.info = members ? std::string(members->info) : info->dump();
-    }
-    if (auto const status = record.find("status"); status != record.end()) {
-        rendered.api = api_of(*status);
-        rendered.status = members ? std::string(members->status) : status->dump();
-    }
-    return rendered;
-}
-
 namespace {
 
 ScanResult& append_failed(ScanResults& results, std::string plugin_path, std::string description,
@@ -99,20 +80,6 @@ ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, st
     }
     return results.emplace_back(std::in_place_type<DeviceFound>, std::move(plugin_path), std::move(description),
                                 record.serial_number, record.api, record.info, record.status);
-}
-
-ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
-                               QueryOutcome const& outcome) {
-    if (!outcome.error.empty()) {
-        return append_failed(results, std::move(plugin_path), std::move(description), outcome.error);
-    }
-    if (!outcome.info) {
-        return append_failed(results, std::move(plugin_path), std::move(description), "no info returned");
-    }
-    return results.emplace_back(std::in_place_type<DeviceFound>, std::move(plugin_path), std::move(description),
-                                serial_number_of(*outcome.info),
-                                outcome.status ? api_of(*outcome.status) : std::string(), outcome.info->dump(),
-                                outcome.status ? outcome.status->dump() : std::string());
 }
 
 }  // namespace zelm::detail

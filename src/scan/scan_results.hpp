@@ -3,7 +3,7 @@
 
 #include <zelm/scan.hpp>
 
-#include "scan/query_cache.hpp"
+#include "scan/query_record.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -24,15 +24,6 @@ std::string api_of(nlohmann::json const& status);
 // in place (a scan of many devices would otherwise move every string twice).
 // An error wins over information; neither gives "no info returned".
 ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
-                               QueryOutcome const& outcome);
-// The same for an answer that is one stored record, rendered.
-ScanResult& append_scan_result(ScanResults& results, std::string plugin_path, std::string description,
                                RenderedRecord const& record);
-
-// A well-formed query record (its "error", if any, a string) as a scan
-// reports it. `text`, when given, is the text the record was parsed from or
-// serialised as: where it is the record's compact serialisation, "info" and
-// "status" are taken from it instead of being serialised again.
-RenderedRecord render_record(nlohmann::json const& record, std::string_view text = {});
 
 }  // namespace zelm::detail

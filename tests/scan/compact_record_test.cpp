@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <string>
 
 namespace {
@@ -91,6 +93,7 @@ struct BoundedCase {
     std::string text;
     int max_depth;
     bool parses;
+    std::size_t max_values = std::numeric_limits<std::size_t>::max();
 };
 
 void PrintTo(BoundedCase const& bounded, std::ostream* out) { *out << bounded.name; }
@@ -122,13 +125,16 @@ BoundedCase const bounded_cases[] = {
     {"TrailingText", "{} {}", 128, false},
     {"EmptyText", "", 128, false},
     {"NumberBeyondADouble", "[1e400]", 128, false},
+    {"ValuesAtTheBound", R"({"a":[1,2]})", 128, true, 4},
+    {"ContainersCountAsValues", "[[],[],[]]", 128, false, 3},
+    {"MembersCountOnce", R"({"a":1,"b":2})", 128, true, 3},
 };
 
 class BoundedParse : public testing::TestWithParam<BoundedCase> {};
 
 TEST_P(BoundedParse, RefusesWhatIsNotJsonWithinTheBound) {
     auto const& bounded = GetParam();
-    auto const value = parse_bounded(bounded.text, bounded.max_depth);
+    auto const value = parse_bounded(bounded.text, {.max_depth = bounded.max_depth, .max_values = bounded.max_values});
     ASSERT_EQ(value.has_value(), bounded.parses);
     if (value) {
         EXPECT_EQ(*value, json::parse(bounded.text));

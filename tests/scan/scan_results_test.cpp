@@ -52,7 +52,7 @@ TEST(Api, IsTheStatusStringMemberOnly) {
 }
 
 TEST(ScanResult, ErrorWinsOverInformation) {
-    QueryOutcome outcome{json::parse(R"({"Serial Number":"1"})"), std::nullopt, "device on fire"};
+    auto const outcome = render_record(json::parse(R"({"info":{"Serial Number":"1"},"error":"device on fire"})"));
     ScanResults results;
     auto const& result = append_scan_result(results, "p.so", "{}", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceQueryFailed>(result));
@@ -60,7 +60,7 @@ TEST(ScanResult, ErrorWinsOverInformation) {
 }
 
 TEST(ScanResult, NeitherInformationNorErrorIsNoInfoReturned) {
-    QueryOutcome outcome{std::nullopt, json::parse(R"({"API":"x"})"), ""};
+    auto const outcome = render_record(json::parse(R"({"status":{"API":"x"}})"));
     ScanResults results;
     auto const& result = append_scan_result(results, "p.so", R"({"a":1})", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceQueryFailed>(result));
@@ -71,7 +71,7 @@ TEST(ScanResult, NeitherInformationNorErrorIsNoInfoReturned) {
 }
 
 TEST(ScanResult, FoundCarriesCompactInformationAndStatus) {
-    QueryOutcome outcome{json::parse(R"({ "Serial Number" : 7 })"), json::parse(R"({ "API" : "x" })"), ""};
+    auto const outcome = render_record(json::parse(R"({"info":{ "Serial Number" : 7 },"status":{ "API" : "x" }})"));
     ScanResults results;
     auto const& result = append_scan_result(results, "./p.so", R"({"a":1})", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceFound>(result));
@@ -84,7 +84,7 @@ TEST(ScanResult, FoundCarriesCompactInformationAndStatus) {
 }
 
 TEST(ScanResult, FoundWithoutStatusHasEmptyStatusAndApi) {
-    QueryOutcome outcome{json::parse("[1,2]"), std::nullopt, ""};
+    auto const outcome = render_record(json::parse(R"({"info":[1,2]})"));
     ScanResults results;
     auto const& result = append_scan_result(results, "p.so", "{}", outcome);
     ASSERT_TRUE(std::holds_alternative<DeviceFound>(result));
