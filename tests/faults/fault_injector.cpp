@@ -22,6 +22,9 @@ struct State {
 };
 State state;
 
+// Every entry of the seam is a function pointer with a kind of its own.
+static_assert(sizeof(detail::SystemCalls) == call_kinds * sizeof(void (*)()), "a seam entry without a Call kind");
+
 enum class Verdict { pass, fail, shorten };
 
 // Counts the call and says what to do with it.
@@ -44,8 +47,20 @@ Verdict next(Call call) {
 int open_call(char const* path, int flags, mode_t mode) {
     return next(Call::open) == Verdict::fail ? -1 : real_system_calls().open(path, flags, mode);
 }
+int mkdir_call(char const* path, mode_t mode) {
+    return next(Call::mkdir) == Verdict::fail ? -1 : real_system_calls().mkdir(path, mode);
+}
 int openat_call(int directory, char const* path, int flags, mode_t mode) {
     return next(Call::openat) == Verdict::fail ? -1 : real_system_calls().openat(directory, path, flags, mode);
+}
+int close_call(int fd) {
+    if (next(Call::close) == Verdict::fail) {
+        int const error = errno;
+        real_system_calls().close(fd);
+        errno = error;
+        return -1;
+    }
+    return real_system_calls().close(fd);
 }
 int fstat_call(int fd, struct stat* status) {
     return next(Call::fstat) == Verdict::fail ? -1 : real_system_calls().fstat(fd, status);
@@ -61,6 +76,9 @@ int flock_call(int fd, int operation) {
 }
 int dup_above_call(int fd, int lowest) {
     return next(Call::dup_above) == Verdict::fail ? -1 : real_system_calls().dup_above(fd, lowest);
+}
+int dup_above_cloexec_call(int fd, int lowest) {
+    return next(Call::dup_above_cloexec) == Verdict::fail ? -1 : real_system_calls().dup_above_cloexec(fd, lowest);
 }
 ssize_t pread_call(int fd, void* buffer, size_t size, off_t offset) {
     switch (next(Call::pread)) {
@@ -89,8 +107,9 @@ int ftruncate_call(int fd, off_t length) {
 }  // namespace
 
 char const* name_of(Call call) {
-    static constexpr std::array<char const*, call_kinds> names{"open",  "openat",    "fstat", "fstatat", "fchmod",
-                                                               "flock", "dup_above", "pread", "pwrite",  "ftruncate"};
+    static constexpr std::array<char const*, call_kinds> names{
+        "open",      "mkdir",     "openat", "close", "fstat",  "fstatat",   "fchmod", "flock",
+        "dup_above", "dup_above_cloexec", "pread", "pwrite", "ftruncate"};
     return names[static_cast<std::size_t>(call)];
 }
 
@@ -103,8 +122,12 @@ std::vector<int> errors_for(Call call) {
     switch (call) {
     case Call::open:
         return {ENOENT, EACCES, EMFILE, ELOOP};
+    case Call::mkdir:
+        return {EEXIST, EACCES, ENOSPC};
     case Call::openat:
         return {ENOENT, EEXIST, EACCES, EMFILE, EINTR};
+    case Call::close:
+        return {EINTR, EIO};
     case Call::fstat:
         return {EIO};
     case Call::fstatat:
@@ -114,6 +137,7 @@ std::vector<int> errors_for(Call call) {
     case Call::flock:
         return {EWOULDBLOCK, EINTR, ENOLCK};
     case Call::dup_above:
+    case Call::dup_above_cloexec:
         return {EMFILE};
     case Call::pread:
         return {EIO, 0};
@@ -133,13 +157,15 @@ FaultInjector::FaultInjector() {
     state.installed = true;
     system_calls() = detail::SystemCalls{
         .open = open_call,
+        .mkdir = mkdir_call,
         .openat = openat_call,
-        .close = real_system_calls().close,
+        .close = close_call,
         .fstat = fstat_call,
         .fstatat = fstatat_call,
         .fchmod = fchmod_call,
         .flock = flock_call,
         .dup_above = dup_above_call,
+        .dup_above_cloexec = dup_above_cloexec_call,
         .pread = pread_call,
         .pwrite = pwrite_call,
         .ftruncate = ftruncate_call,

@@ -12,15 +12,32 @@
 
 namespace zelm::faults {
 
-enum class Call { open, openat, fstat, fstatat, fchmod, flock, dup_above, pread, pwrite, ftruncate };
-inline constexpr std::size_t call_kinds = 10;
-inline constexpr std::array<Call, call_kinds> all_calls{Call::open,   Call::openat,    Call::fstat, Call::fstatat,
-                                                        Call::fchmod, Call::flock,     Call::dup_above,
-                                                        Call::pread,  Call::pwrite,    Call::ftruncate};
+// One kind for every entry of the seam's table.
+enum class Call {
+    open,
+    mkdir,
+    openat,
+    close,
+    fstat,
+    fstatat,
+    fchmod,
+    flock,
+    dup_above,
+    dup_above_cloexec,
+    pread,
+    pwrite,
+    ftruncate,
+};
+inline constexpr std::size_t call_kinds = 13;
+inline constexpr std::array<Call, call_kinds> all_calls{
+    Call::open,  Call::mkdir,     Call::openat,            Call::close, Call::fstat,  Call::fstatat,  Call::fchmod,
+    Call::flock, Call::dup_above, Call::dup_above_cloexec, Call::pread, Call::pwrite, Call::ftruncate,
+};
 
 char const* name_of(Call call);
 
 // errno 0 means a short transfer (half of what was asked) instead of a failure.
+// A failed close still closes the descriptor, as Linux does.
 struct Fault {
     Call call;
     int nth;  // counted from 1 among the calls of that kind

@@ -5,6 +5,7 @@
 // hang, a leaked descriptor, a wrong answer or an owner without a lock.
 #include "fault_injector.hpp"
 
+#include "scan/process_cache.hpp"
 #include "scan/query_cache.hpp"
 #include "test_support.hpp"
 
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -42,10 +44,7 @@ std::map<int, std::string> open_descriptors() {
     return descriptors;
 }
 
-void clear_process_cache() {
-    std::lock_guard guard(detail::process_mutex);
-    detail::process_cache.clear();
-}
+void clear_process_cache() { detail::process_cache().clear(); }
 
 // Closes 0, 1 and 2 for its lifetime, as some hosts do, so that the library's
 // descriptors would land there; notes whether any was left open at the end.
@@ -125,9 +124,7 @@ protected:
     void TearDown() override { clear_process_cache(); }
 
     std::string lock_id(json const& device) const { return detail::make_lock_id(manager_->get_path(), device); }
-    fs::path ownership_file(json const& device) const {
-        return fs::temp_directory_path() / "rezored_izede" / (lock_id(device) + ".occupied");
-    }
+    fs::path ownership_file(json const& device) const { return test::ownership_lock_file(lock_id(device)); }
     // Whether nobody holds the device: a fresh lock object gets it.
     bool is_free(json const& device) const { return detail::OwnershipLock(lock_id(device), false).held(); }
     void hold(Case& run, json const& device) const {
@@ -364,6 +361,25 @@ protected:
     json const b_ = {{"serial", "b"}};
     json const held_ = {{"serial", "held"}};
 };
+
+// The sweeps fail only the calls that their operations make: together they
+// must make every call of the seam, or some call's failure goes untested.
+TEST_F(SyscallFaults, SweptOperationsMakeEveryCallOfTheSeam) {
+    std::vector<Operation> const operations{probe(false),         probe(true),  acquisition(false),
+                                            acquisition(true),    acquisition(false, true),
+                                            managed_device_life(), scan(false), scan(true),
+                                            scan(false, true)};
+    FaultInjector injector;
+    CallCounts made{};
+    for (auto const& operation : operations) {
+        auto const counts = count_calls(operation, injector);
+        std::ranges::transform(made, counts, made.begin(), std::plus{});
+        clear_process_cache();
+    }
+    for (auto const call : all_calls) {
+        EXPECT_GT(made[static_cast<std::size_t>(call)], 0) << name_of(call) << " is never made, so never failed";
+    }
+}
 
 TEST_F(SyscallFaults, ProbeOfAFreeDevice) { sweep("probe of a free device", probe(false)); }
 

@@ -3,12 +3,14 @@
 // into a link, its mode changed, TMPDIR pointed elsewhere), the next device
 // must use what a fresh opening would, never the stale descriptor.
 #include "locking/lock_directory.hpp"
+#include "locking/system_calls.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -17,6 +19,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using zelm::detail::LockFailure;
+using zelm::detail::OnExec;
 using zelm::detail::ScanLockDirectory;
 
 constexpr char const* probe_name = "device_5ca9.occupied";
@@ -70,7 +73,7 @@ protected:
 
 TEST_P(ScanLockDirectoryChange, NextDeviceNeverUsesTheStaleDirectory) {
     ScanLockDirectory scan;
-    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB)) << "the first device";
+    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB, OnExec::close)) << "the first device";
 
     auto const new_tmpdir = GetParam().act(tmpdir.lock_directory(), elsewhere.path());
     if (new_tmpdir) {
@@ -80,7 +83,7 @@ TEST_P(ScanLockDirectoryChange, NextDeviceNeverUsesTheStaleDirectory) {
 
     auto const& directory = scan.current();
     EXPECT_EQ(directory.path(), expected_directory);
-    auto const locked = directory.lock_file(probe_name, LOCK_SH | LOCK_NB);
+    auto const locked = directory.lock_file(probe_name, LOCK_SH | LOCK_NB, OnExec::close);
     if (GetParam().usable_after) {
         ASSERT_TRUE(locked) << locked.error().reason;
         EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(expected_directory / probe_name)))
@@ -102,11 +105,32 @@ INSTANTIATE_TEST_SUITE_P(Changes, ScanLockDirectoryChange, testing::ValuesIn(cha
 TEST(ScanLockDirectory, ModeChangedBetweenDevicesIsSetAgain) {
     zelm::test::ScopedTmpdir const tmpdir;
     ScanLockDirectory scan;
-    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB));
+    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB, OnExec::close));
     fs::permissions(tmpdir.lock_directory(), fs::perms::owner_all, fs::perm_options::replace);
 
-    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB));
+    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB, OnExec::close));
     EXPECT_EQ(mode_of(tmpdir.lock_directory()), 01777);
+}
+
+// A directory that becomes unsafe between two devices, and that we may not
+// repair, is refused for the next device as a fresh opening would refuse it.
+TEST(ScanLockDirectory, DirectoryMadeUnsafeBetweenDevicesIsRefused) {
+    zelm::test::ScopedTmpdir const tmpdir;
+    ScanLockDirectory scan;
+    ASSERT_TRUE(scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB, OnExec::close));
+    fs::permissions(tmpdir.lock_directory(), fs::perms::all, fs::perm_options::replace);
+    zelm::detail::system_calls().fchmod = [](int, mode_t) {
+        errno = EPERM;
+        return -1;
+    };
+
+    auto const locked = scan.current().lock_file(probe_name, LOCK_SH | LOCK_NB, OnExec::close);
+    zelm::detail::system_calls() = zelm::detail::real_system_calls();
+    ASSERT_FALSE(locked);
+    EXPECT_EQ(locked.error().kind, LockFailure::Kind::unsafe_directory);
+    EXPECT_TRUE(locked.error().reason.starts_with("Lock directory " + tmpdir.lock_directory().native() +
+                                                  " is not safe: writable by others but not sticky (mode 0777); "))
+        << locked.error().reason;
 }
 
 }  // namespace
