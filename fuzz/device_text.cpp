@@ -9,8 +9,9 @@
 #include "fake_manager.hpp"
 #include "harness.hpp"
 
-#include "scan/query_cache.hpp"
-#include "scan/scan_results.hpp"
+#include "scan/device_scan.hpp"
+#include "scan/process_cache.hpp"
+#include "scan/query_record.hpp"
 
 #include <zelm/lock.hpp>
 
@@ -32,19 +33,27 @@ Answer answer_of(std::string_view text, bool is_error, bool throws) {
     return {kind, std::string(text)};
 }
 
+// What a query of the device must give.
+struct Expected {
+    std::optional<json> info;
+    std::optional<json> status;
+    std::string error;
+};
+
 // An answer text's value: JSON nested less deeply than a cache record may be
 // (the record adds a level), else nothing.
 std::optional<json> answer_value(std::string const& text) {
     auto value = json::parse(text, nullptr, false);
-    if (value.is_discarded() || nesting_depth(value) >= detail::max_record_depth) {
+    if (value.is_discarded() || nesting_depth(value) >= detail::max_record_depth ||
+        value_count(value) > detail::max_record_values) {
         return std::nullopt;
     }
     return value;
 }
 
 // The outcome a live query must give for these answers.
-detail::QueryOutcome expected_outcome(Answer const& info, Answer const& status) {
-    detail::QueryOutcome expected;
+Expected expected_outcome(Answer const& info, Answer const& status) {
+    Expected expected;
     // get_info runs first, then get_status; either one throwing ends the
     // query with the exception's message (a C string: it ends at a NUL).
     if (info.kind == Kind::thrown) {
@@ -75,62 +84,72 @@ bool is_utf8(std::string const& text) {
     }
 }
 
-// A live outcome matches the expected one. An error result, which the cache
-// file keeps, may come back with the invalid bytes of a text that is not
-// UTF-8 replaced, but then as UTF-8.
-bool matches(detail::QueryOutcome const& live, detail::QueryOutcome const& expected, Answer const& info,
-             Answer const& status) {
-    if (live.info != expected.info || live.status != expected.status) {
+// The scan result matches the expected outcome: an error wins over
+// information, and neither is "no info returned". An error result, which the
+// cache file keeps, may come back with the invalid bytes of a text that is
+// not UTF-8 replaced, but then as UTF-8.
+bool matches(ScanResult const& result, Expected const& expected, Answer const& info, Answer const& status) {
+    if (!expected.error.empty() || !expected.info) {
+        auto const* failed = std::get_if<DeviceQueryFailed>(&result);
+        if (failed == nullptr) {
+            return false;
+        }
+        if (expected.error.empty()) {
+            return failed->error == "no info returned";
+        }
+        bool const error_result = info.kind == Kind::error && status.kind != Kind::thrown;
+        if (error_result && !is_utf8(expected.error)) {
+            return is_utf8(failed->error) && !failed->error.empty();
+        }
+        return failed->error == expected.error;
+    }
+    auto const* found = std::get_if<DeviceFound>(&result);
+    if (found == nullptr || json::parse(found->info) != *expected.info || found->info != expected.info->dump()) {
         return false;
     }
-    bool const error_result = info.kind == Kind::error && status.kind != Kind::thrown;
-    if (error_result && !is_utf8(expected.error)) {
-        return is_utf8(live.error) && !live.error.empty();
+    if (expected.status ? found->status != expected.status->dump() : !found->status.empty()) {
+        return false;
     }
-    return live.error == expected.error;
+    auto const serial = expected.info->is_object() ? expected.info->find("Serial Number") : expected.info->end();
+    return serial == expected.info->end() || !serial->is_string() || found->serial_number == serial->get<std::string>();
 }
 
-bool same_outcome(detail::QueryOutcome const& a, detail::QueryOutcome const& b) {
-    return a.info == b.info && a.status == b.status && a.error == b.error;
+bool same_result(ScanResult const& a, ScanResult const& b) {
+    if (a.index() != b.index()) {
+        return false;
+    }
+    if (auto const* found = std::get_if<DeviceFound>(&a)) {
+        auto const& other = std::get<DeviceFound>(b);
+        return found->info == other.info && found->status == other.status &&
+               found->serial_number == other.serial_number && found->api == other.api;
+    }
+    if (auto const* failed = std::get_if<DeviceQueryFailed>(&a)) {
+        return failed->error == std::get<DeviceQueryFailed>(b).error;
+    }
+    return true;
 }
 
 // Whether the record of this outcome is one the cache file level accepts.
-bool fits_in_cache_file(detail::QueryOutcome const& outcome) {
-    int const deepest = std::max(outcome.info ? nesting_depth(*outcome.info) : 0,
-                                 outcome.status ? nesting_depth(*outcome.status) : 0);
-    if (1 + deepest > detail::max_record_depth) {
-        return false;
-    }
+bool fits_in_cache_file(Expected const& expected, std::string const& error) {
     auto record = json::object();
-    if (outcome.info) {
-        record["info"] = *outcome.info;
+    if (expected.info) {
+        record["info"] = *expected.info;
     }
-    if (outcome.status) {
-        record["status"] = *outcome.status;
+    if (expected.status) {
+        record["status"] = *expected.status;
     }
-    if (!outcome.error.empty()) {
-        record["error"] = outcome.error;
+    if (!error.empty()) {
+        record["error"] = error;
     }
-    return record.dump(-1, ' ', false, json::error_handler_t::replace).size() <= detail::max_record_size;
+    record["device"] = "fuzz device";
+    record["manager"] = plugin_path;
+    return nesting_depth(record) <= detail::max_record_depth && value_count(record) <= detail::max_record_values &&
+           record.dump(-1, ' ', false, json::error_handler_t::replace).size() <= detail::max_record_size;
 }
 
-void check_scan_result(detail::QueryOutcome const& outcome) {
-    ScanResults results;
-    auto const& result = detail::append_scan_result(results, plugin_path, "{}", outcome);
-    if (auto const* failed = std::get_if<DeviceQueryFailed>(&result)) {
-        require(!failed->error.empty(), "a failed device's error is never empty");
-        require(!outcome.error.empty() || !outcome.info, "a device is failed only without information or with an error");
-        return;
-    }
-    auto const& found = std::get<DeviceFound>(result);
-    require(outcome.error.empty() && outcome.info, "a device is found only with information and no error");
-    require(json::parse(found.info) == *outcome.info, "found: information as compact JSON of the answer");
-    require(!outcome.status ? found.status.empty() : json::parse(found.status) == *outcome.status,
-            "found: status as compact JSON of the answer, or empty");
-    auto const serial = outcome.info->is_object() ? outcome.info->find("Serial Number") : outcome.info->end();
-    if (serial != outcome.info->end() && serial->is_string()) {
-        require(found.serial_number == serial->get<std::string>(), "found: a string serial number as it is");
-    }
+std::string error_of(ScanResult const& result) {
+    auto const* failed = std::get_if<DeviceQueryFailed>(&result);
+    return failed != nullptr && failed->error != "no info returned" ? failed->error : std::string();
 }
 
 }  // namespace
@@ -138,7 +157,6 @@ void check_scan_result(detail::QueryOutcome const& outcome) {
 void run_one(std::string_view input) {
     static auto const manager = std::make_shared<FakeManager>(plugin_path);
     static json const description = "fuzz device";
-    static std::string const lock_id = detail::make_lock_id(plugin_path, description);
     if (input.empty()) {
         return;
     }
@@ -152,20 +170,18 @@ void run_one(std::string_view input) {
     reset_caches();
     manager->opens = 0;
 
-    auto const live = detail::query_device_cached(manager, description, lock_id);
+    auto const live = detail::scan_device(plugin_path, manager, description);
     require(manager->opens == 1, "an uncached device is opened once");
-    {
-        std::lock_guard guard(detail::process_mutex);
-        detail::process_cache.clear();
+    detail::process_cache().clear();
+    auto const from_file = detail::scan_device(plugin_path, manager, description);
+    auto const expected = expected_outcome(manager->info, manager->status);
+    require(matches(live, expected, manager->info, manager->status),
+            "the live query's result is what the device answered");
+    require(same_result(from_file, live), "the next scan, through the cache file, gives the same result");
+    if (manager->info.kind != Kind::thrown && manager->status.kind != Kind::thrown &&
+        fits_in_cache_file(expected, error_of(live))) {
+        require(manager->opens == 1, "the next scan is served by the cache file");
     }
-    auto const from_file = detail::query_device_cached(manager, description, lock_id);
-    require(matches(live, expected_outcome(manager->info, manager->status), manager->info, manager->status),
-            "the live query's outcome is what the device answered");
-    require(same_outcome(from_file, live), "the next query, through the cache file, gives the same outcome");
-    if (manager->info.kind != Kind::thrown && manager->status.kind != Kind::thrown && fits_in_cache_file(live)) {
-        require(manager->opens == 1, "the next query is served by the cache file");
-    }
-    check_scan_result(live);
 }
 
 }  // namespace zelm::fuzz

@@ -5,7 +5,8 @@
 #include "harness.hpp"
 
 #include "locking/lock_directory.hpp"
-#include "scan/query_cache.hpp"
+#include "scan/device_lists.hpp"
+#include "scan/process_cache.hpp"
 
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
@@ -97,11 +98,25 @@ int nesting_depth(nlohmann::json const& value) {
 
 std::filesystem::path lock_directory() { return detail::lock_directory_path(); }
 
-void reset_caches() {
-    {
-        std::lock_guard guard(detail::process_mutex);
-        detail::process_cache.clear();
+std::size_t value_count(nlohmann::json const& value) {
+    std::vector<nlohmann::json const*> pending{&value};
+    std::size_t count = 0;
+    while (!pending.empty()) {
+        auto const* current = pending.back();
+        pending.pop_back();
+        ++count;
+        if (current->is_structured()) {
+            for (auto const& child : *current) {
+                pending.push_back(&child);
+            }
+        }
     }
+    return count;
+}
+
+void reset_caches() {
+    detail::process_cache().clear();
+    detail::device_lists().clear();
     std::error_code ignored;
     std::filesystem::remove_all(lock_directory(), ignored);
 }

@@ -43,6 +43,9 @@ std::string message_of(Call&& call, std::string_view what) {
 // recursion: comparing or copying a value nested deeply enough would exhaust
 // the stack, so checks look at the depth first.
 int nesting_depth(nlohmann::json const& value);
+// How many values `value` holds, itself and every container included; found
+// without recursion, like nesting_depth.
+std::size_t value_count(nlohmann::json const& value);
 
 // The lock directory under the current TMPDIR, which the harness has pointed
 // at a private directory of this process.
