@@ -18,7 +18,7 @@
 #include <zelm/lock.hpp>
 #include <zelm/scan.hpp>
 
-#include "scan/query_cache.hpp"
+#include "scan/process_cache.hpp"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -79,10 +79,7 @@ fs::path lock_directory() { return fs::temp_directory_path() / lock_directory_na
 void query_in_another_process(Family const& family) {
     pid_t const child = ::fork();
     if (child == 0) {
-        {
-            std::lock_guard guard(detail::process_mutex);
-            detail::process_cache.clear();
-        }
+        detail::process_cache().clear();
         auto const results = scan_devices({family.plugin});
         ::_exit(results.size() == static_cast<std::size_t>(family.devices) ? 0 : 1);
     }
@@ -106,9 +103,8 @@ void touch_records(Family const& family) {
 // Forgets this family's answers in this process (and only theirs: the other
 // family's stay, as another plug-in's would in a host).
 void forget_answers(Family const& family) {
-    std::lock_guard guard(detail::process_mutex);
     for (auto const& id : family.lock_ids) {
-        detail::process_cache.erase(id);
+        detail::process_cache().forget(id);
     }
 }
 

@@ -31,6 +31,11 @@ std::optional<ProcessCache::Entry> ProcessCache::entry(std::string const& lock_i
     return found == entries_.end() ? std::nullopt : std::optional<Entry>(found->second);
 }
 
+void ProcessCache::forget(std::string const& lock_id) {
+    std::lock_guard guard(process_mutex_);
+    entries_.erase(lock_id);
+}
+
 void ProcessCache::clear() {
     std::lock_guard guard(process_mutex_);
     entries_.clear();

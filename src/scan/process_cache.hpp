@@ -30,8 +30,10 @@ public:
     // its lock identity; returns it.
     std::shared_ptr<RenderedRecord const> store(QueriedDevice const& device, RenderedRecord record);
 
-    // For tests: the entry under `lock_id`, fresh or not; forgetting all.
+    // For tests and benchmarks: the entry under `lock_id`, fresh or not;
+    // forgetting it; forgetting all.
     std::optional<Entry> entry(std::string const& lock_id) const;
+    void forget(std::string const& lock_id);
     void clear();
 
 private:
