@@ -1,7 +1,9 @@
 // Lock descriptors against the host's own descriptors and children: a host
 // with its standard streams closed must not get its output written into lock
-// or cache files, and a child that inherits an owner's descriptor must not
-// take the ownership with it when it ends.
+// or cache files, a child that inherits an owner's descriptor must not take
+// the ownership with it when it ends, and a program started while a query
+// lock is held must not keep it.
+#include "locking/query_lock.hpp"
 #include "test_support.hpp"
 
 #include <zelm/zelm.hpp>
@@ -9,6 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -61,7 +67,7 @@ TEST_F(DescriptorHygiene, HostWithoutStandardStreamsWritesIntoNoLockFile) {
         auto const manager = get_device_manager(plugin_);
         auto const results = scan_devices({plugin_});
         auto const owned = manager->manage_device(manager->open_device(held_.dump()), held_.dump());
-        auto const lock_directory = fs::temp_directory_path() / "rezored_izede";
+        auto const lock_directory = tmpdir_.lock_directory();
         int code = results.size() == 3 ? 0 : 1;
         for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
             if (target_of(fd).starts_with(lock_directory.native())) {
@@ -143,6 +149,104 @@ TEST_P(InheritedDescriptor, EndingChildLeavesTheParentsOwnershipAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ChildEnds, InheritedDescriptor, testing::ValuesIn(child_ends),
+                         [](auto const& test_case) { return std::string(test_case.param.name); });
+
+// A program started (fork and exec) by a process that holds a lock: a
+// plug-in's helper. Its holder is then killed, as in a crash: a destructor
+// would unlock explicitly, which takes the lock from every copy of the
+// descriptor and so would hide one that the program inherited.
+class ProgramOfAKilledHolder {
+public:
+    // With `streams_closed`, the holder closes 0, 1 and 2 first, so that the
+    // lock's descriptor is moved above them.
+    ProgramOfAKilledHolder(std::function<std::shared_ptr<void>()> const& take_lock, bool streams_closed)
+        : holder_([take_lock, streams_closed](test::ChildProcess& self) {
+              if (streams_closed) {
+                  close(STDIN_FILENO);
+                  close(STDOUT_FILENO);
+                  close(STDERR_FILENO);
+              }
+              auto const lock = take_lock();
+              pid_t program = -1;
+              char const* const arguments[] = {"sleep", "600", nullptr};
+              if (posix_spawn(&program, "/bin/sleep", nullptr, nullptr, const_cast<char* const*>(arguments),
+                              environ) != 0) {
+                  return 1;
+              }
+              for (char const digit : std::to_string(program) + ".") {
+                  self.send(digit);
+              }
+              self.receive();  // killed meanwhile
+              return 0;
+          }) {
+        std::string digits;
+        for (char digit = holder_.receive(); digit != '.' && digit != '\0'; digit = holder_.receive()) {
+            digits += digit;
+        }
+        program_ = digits.empty() ? -1 : std::stoi(digits);
+        holder_.kill(SIGKILL);
+        holder_.wait();
+    }
+    ~ProgramOfAKilledHolder() {
+        if (program_ > 0) {
+            kill(program_, SIGKILL);  // no longer our child: init reaps it
+        }
+    }
+    ProgramOfAKilledHolder(ProgramOfAKilledHolder const&) = delete;
+    ProgramOfAKilledHolder& operator=(ProgramOfAKilledHolder const&) = delete;
+
+    bool running() const { return program_ > 0 && kill(program_, 0) == 0; }
+
+private:
+    test::ChildProcess holder_;
+    pid_t program_ = -1;
+};
+
+struct HeldAcrossExec {
+    char const* name;
+    char const* suffix;
+    // Takes the lock on "<lock_id><suffix>", held while the result lives.
+    std::function<std::shared_ptr<void>(std::string const& lock_id)> take;
+    bool kept_by_program;  // whether the exec'd program keeps the file locked
+    bool streams_closed;   // whether the holder runs with 0, 1 and 2 closed
+};
+
+void PrintTo(HeldAcrossExec const& held, std::ostream* out) { *out << held.name; }
+
+std::shared_ptr<void> take_query_lock(std::string const& lock_id) {
+    return std::make_shared<detail::InterprocessLock>(lock_id);
+}
+std::shared_ptr<void> take_ownership(std::string const& lock_id) {
+    return std::make_shared<detail::OwnershipLock>(lock_id, true);
+}
+
+HeldAcrossExec const held_across_exec[] = {
+    // A helper that kept a query lock would make every later scan of the
+    // device wait for it.
+    {"QueryLockIsNotKept", ".lock", take_query_lock, false, false},
+    {"QueryLockMovedAboveClosedStreamsIsNotKept", ".lock", take_query_lock, false, true},
+    // Ownership is handed down to the programs an owner starts.
+    {"OwnershipIsKept", ".occupied", take_ownership, true, false},
+    {"OwnershipMovedAboveClosedStreamsIsKept", ".occupied", take_ownership, true, true},
+};
+
+class LockAcrossExec : public DescriptorHygiene, public testing::WithParamInterface<HeldAcrossExec> {};
+
+TEST_P(LockAcrossExec, ProgramStartedMeanwhileKeepsOnlyOwnership) {
+    auto const id = lock_id(held_);
+    auto const file = tmpdir_.lock_directory() / (id + GetParam().suffix);
+    ProgramOfAKilledHolder const program([&] { return GetParam().take(id); }, GetParam().streams_closed);
+    ASSERT_TRUE(program.running());
+
+    int const lockable = test::run_in_child([&] {
+        int const fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+        return fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : 1;
+    });
+    ASSERT_TRUE(program.running()) << "the program must still run during the check";
+    EXPECT_EQ(lockable, GetParam().kept_by_program ? 1 : 0) << file;
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, LockAcrossExec, testing::ValuesIn(held_across_exec),
                          [](auto const& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
