@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace zelm {
@@ -50,6 +52,30 @@ TEST_F(DeviceOwner, HolderInAnotherProcessIsFoundUntilItDies) {
     holder.kill(SIGKILL);
     holder.wait();
     EXPECT_EQ(detail::find_device_owner(lock_id_), std::nullopt);
+}
+
+// A scan holds the ownership file shared while it probes or queries a
+// device; only an exclusive holder owns it.
+TEST_F(DeviceOwner, OnlyAnExclusiveHolderIsTheOwner) {
+    ASSERT_FALSE(detail::is_device_occupied(lock_id_));  // makes the file
+    auto const file = test::ownership_lock_file(lock_id_);
+    for (int const operation : {LOCK_SH, LOCK_EX}) {
+        test::ChildProcess holder([&](test::ChildProcess& self) {
+            int const fd = open(file.c_str(), O_RDWR | O_CLOEXEC);
+            if (fd < 0 || flock(fd, operation) != 0) {
+                return 1;
+            }
+            self.send();
+            self.receive();
+            return 0;
+        });
+        ASSERT_EQ(holder.receive(), '.');
+
+        auto const expected = operation == LOCK_EX ? std::optional<int>(holder.pid()) : std::nullopt;
+        EXPECT_EQ(detail::find_device_owner(lock_id_), expected) << (operation == LOCK_EX ? "exclusive" : "shared");
+        holder.send();
+        EXPECT_EQ(holder.wait(), 0);
+    }
 }
 
 TEST_F(DeviceOwner, LinkAtTheLockFileIsNotFollowed) {
