@@ -47,6 +47,9 @@ public:
     // - std::bad_weak_ptr when this manager is not owned by a shared handle;
     // - std::runtime_error "Device is already occupied" when another owner,
     //   in any process, holds the device;
+    // - std::runtime_error "Lock directory <path> is not safe: <reason>;
+    //   <how to fix it>" when the lock directory is refused (another user
+    //   owns it, or others may write to it but it is not sticky);
     // - std::runtime_error "Cannot open device lock file: <path>: <reason>"
     //   when the device's lock file cannot be opened safely;
     // - nlohmann::json::parse_error when `description` is not JSON;
@@ -67,9 +70,9 @@ public:
     // - std::bad_weak_ptr when this manager is not owned by a shared handle;
     // - std::runtime_error "Device is already occupied" when another owner,
     //   in any process, holds the device (open_device is not called);
-    // - std::runtime_error "Lock directory <path> is not safe: <reason>" or
-    //   "Cannot open device lock file: <path>: <reason>" when the lock
-    //   cannot be taken safely;
+    // - std::runtime_error "Lock directory <path> is not safe: <reason>;
+    //   <how to fix it>" or "Cannot open device lock file: <path>: <reason>"
+    //   when the lock cannot be taken safely;
     // - std::runtime_error "Device Manager returned no device: <description>"
     //   when open_device returns an empty handle;
     // - std::filesystem::filesystem_error when the system temporary

@@ -5,7 +5,10 @@
 // temporary directory, shared by every process and user of the machine:
 // "<identity>.occupied" is a device's ownership lock, "<identity>.lock" its
 // query lock and cache. No symbolic link is followed there, and only a
-// regular file with a single link is used as a lock file.
+// regular file with a single link is used as a lock file. The directory is
+// used only while it protects one user's lock files from another: owned by
+// root or by the calling user, and sticky whenever its group or others may
+// write to it (the library gives it mode 1777 where it may).
 #pragma once
 
 #include <zelm/export.hpp>
@@ -38,9 +41,11 @@ public:
     // Throws std::filesystem::filesystem_error when the system temporary
     // directory cannot be determined. When `throw_if_occupied` is true it also
     // throws std::runtime_error "Device is already occupied" when another
-    // owner holds the lock, and "Cannot open device lock file: <path>:
-    // <reason>" when the file cannot be opened safely; otherwise the object
-    // is then simply not held.
+    // owner holds the lock, "Lock directory <path> is not safe: <reason>;
+    // <how to fix it>" when the lock directory is refused (another user owns
+    // it, or others may write to it but it is not sticky), and "Cannot open
+    // device lock file: <path>: <reason>" when the file cannot be opened
+    // safely; otherwise the object is then simply not held.
     OwnershipLock(std::string const& lock_id, bool throw_if_occupied);
     ~OwnershipLock();
     OwnershipLock(OwnershipLock const&) = delete;
@@ -66,17 +71,19 @@ ZELM_API std::shared_ptr<OwnershipLock> acquire_device_ownership_lock(std::strin
                                                                      std::string const& description);
 
 // True when the device counts as occupied: another lock object, in any
-// process, holds its ownership lock, or the lock file cannot be opened. Takes
-// the lock for an instant when it is free. Throws
-// std::filesystem::filesystem_error when the system temporary directory
-// cannot be determined.
+// process, holds its ownership lock, the lock file cannot be opened, or the
+// lock directory is not safe (see OwnershipLock). Takes the lock for an
+// instant when it is free. Throws std::filesystem::filesystem_error when the
+// system temporary directory cannot be determined.
 ZELM_API bool is_device_occupied(std::string const& lock_id);
 
 // The process id of the holder of the device's ownership lock, as the kernel
-// lists flock holders in /proc/locks; empty when nobody holds it, when the
-// lock file does not exist (or is a link) and when /proc/locks cannot be read.
-// Takes no lock and changes no file. A holder that forked before it died may
-// be listed under its own, gone, process id. Never throws but std::bad_alloc.
+// lists flock holders in /proc/locks. Only an exclusive holder is an owner: a
+// scan's shared lock while it probes or queries the device is not. Empty when
+// nobody holds it exclusively, when the lock file does not exist (or is a
+// link) and when /proc/locks cannot be read. Takes no lock and changes no
+// file. A holder that forked before it died may be listed under its own,
+// gone, process id. Never throws but std::bad_alloc.
 ZELM_API std::optional<int> find_device_owner(std::string const& lock_id);
 
 }  // namespace zelm::detail
