@@ -2,11 +2,14 @@
 //
 // The cache holds weak references only, so it never keeps a plug-in loaded;
 // the manager's deleter deletes the manager and then closes the library,
-// since the destructor's code lives in that library. A manager whose last
-// handle is gone is still being deleted for a moment; a load of the same file
-// waits for that to end, so that create_manager never meets the previous
-// manager's destructor and runs once per load of the library.
+// since the destructor's code lives in that library. The deleter takes no
+// lock: a load of the same file while the old manager is still being deleted
+// finds it gone and loads the plug-in anew, and the dynamic loader's
+// reference count keeps the library mapped until both are done with it.
 #include <zelm/device_manager.hpp>
+
+#include "loader/manager_cache.hpp"
+#include "loader/plugin_pin.hpp"
 
 #include <dlfcn.h>
 #if defined(__SANITIZE_ADDRESS__)
@@ -15,12 +18,10 @@
 
 #include <fmt/format.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 namespace zelm {
 namespace {
@@ -43,46 +44,15 @@ struct LibraryCloser {
 };
 using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
 
-// What the loader knows of one plug-in file: its manager, while it lives,
-// and whether that manager has since been deleted and its library closed.
-struct LoadedPlugin {
-    std::weak_ptr<DeviceManager> manager;
-    std::shared_ptr<bool> unloaded;  // none before the first load
-};
-
-struct Loader {
-    // Guards `plugins` and every `unloaded` flag, and serialises every load,
-    // create_manager included. Recursive, since a manager may be released
-    // (and so its deleter run) while a load holds it.
-    std::recursive_mutex mutex;
-    std::condition_variable_any unloaded;
-    std::unordered_map<std::string, LoadedPlugin> plugins;
-};
-
-// Never destroyed: a host may drop its last manager at exit, after this
-// library's statics are gone.
-Loader& loader() {
-    static Loader* const instance = std::make_unique<Loader>().release();
-    return *instance;
-}
-
 // Owns a manager together with the library its code lives in.
 struct ManagerDeleter {
     void* library;
-    std::shared_ptr<bool> unloaded;
 
     void operator()(DeviceManager* manager) const {
         delete manager;  // before dlclose: the destructor is plug-in code
         if (library != nullptr) {
-            report_leaks_while_loaded();
-            dlclose(library);
+            LibraryCloser{}(library);
         }
-        auto& state = loader();
-        {
-            std::lock_guard guard(state.mutex);
-            *unloaded = true;
-        }
-        state.unloaded.notify_all();
     }
 };
 
@@ -123,31 +93,36 @@ void check_abi_tag(LibraryHandle const& library, std::string const& canonical) {
     }
 }
 
-CreateManager find_entry_point(LibraryHandle const& library, std::string const& canonical) {
+void* find_entry_point(LibraryHandle const& library, std::string const& canonical) {
     auto* symbol = dlsym(library.get(), "create_manager");
     if (symbol == nullptr) {
         throw std::runtime_error("Device Manager missing create_manager: " + canonical);
     }
-    return reinterpret_cast<CreateManager>(symbol);
+    return symbol;
 }
 
-// Calls the entry point and hands the library over to the manager's deleter.
-// A standard exception, or no manager, becomes "Failed to create manager";
-// the library is then closed once, by `library`. Other exceptions pass
-// through unchanged, also closing the library.
-std::shared_ptr<DeviceManager> create(CreateManager entry, LibraryHandle& library, std::string const& canonical,
-                                      std::shared_ptr<bool> const& unloaded) {
+// Calls the entry point, hands the library over to the manager's deleter and
+// stores the manager in `cache`. A standard exception, or no manager, becomes
+// "Failed to create manager" while the library is still loaded; `library`
+// then closes it once. Any other exception passes through unchanged, and the
+// plug-in, whose code the exception may need, stays loaded for good.
+std::shared_ptr<DeviceManager> create(void* entry_point, LibraryHandle& library, std::string const& canonical,
+                                      detail::ManagerCache& cache) {
     try {
-        std::unique_ptr<DeviceManager> manager(entry());
-        if (manager == nullptr) {
+        std::unique_ptr<DeviceManager> created(reinterpret_cast<CreateManager>(entry_point)());
+        if (created == nullptr) {
             throw std::runtime_error("create_manager returned no manager");
         }
         // From here the deleter alone releases both, also if the handle's
         // allocation fails.
-        auto* raw = manager.release();
-        return std::shared_ptr<DeviceManager>(raw, ManagerDeleter{library.release(), unloaded});
+        std::shared_ptr<DeviceManager> manager(created.release(), ManagerDeleter{library.release()});
+        cache.store(canonical, manager);
+        return manager;
     } catch (std::exception const& e) {
         throw std::runtime_error("Failed to create manager: " + canonical + " " + e.what());
+    } catch (...) {
+        detail::pin_plugin_for_current_exception(entry_point);
+        throw;
     }
 }
 
@@ -156,32 +131,16 @@ std::shared_ptr<DeviceManager> create(CreateManager entry, LibraryHandle& librar
 std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path const& path) {
     auto const canonical = checked_canonical(path).native();
 
-    auto& state = loader();
-    std::unique_lock lock(state.mutex);
-    LoadedPlugin* plugin = nullptr;
-    std::shared_ptr<bool> unloaded;
-    try {
-        plugin = &state.plugins[canonical];
-        unloaded = std::make_shared<bool>(false);
-    } catch (std::exception const& e) {
-        throw std::runtime_error("Failed to create manager: " + canonical + " " + e.what());
+    auto& loaded = detail::loaded_managers();
+    std::lock_guard const lock(loaded.cache_mutex);
+    if (auto manager = loaded.cache.lookup(canonical)) {
+        return manager;
     }
-    for (;;) {
-        if (auto manager = plugin->manager.lock()) {
-            return manager;
-        }
-        if (!plugin->unloaded || *plugin->unloaded) {
-            break;
-        }
-        state.unloaded.wait(lock);
-    }
-
+    loaded.cache.erase(canonical);  // a manager that is gone, or being deleted right now
     auto library = open_library(canonical);
     check_abi_tag(library, canonical);
-    auto const entry = find_entry_point(library, canonical);
-    auto manager = create(entry, library, canonical, unloaded);
-    *plugin = LoadedPlugin{manager, std::move(unloaded)};
-    return manager;
+    auto* const entry_point = find_entry_point(library, canonical);
+    return create(entry_point, library, canonical, loaded.cache);
 }
 
 }  // namespace zelm

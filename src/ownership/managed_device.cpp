@@ -2,6 +2,7 @@
 // (and so its plug-in's code) alive, forwarding every operation unchanged.
 #include <zelm/managed_device.hpp>
 
+#include "loader/plugin_pin.hpp"
 #include "locking/lock_identity.hpp"
 
 #include <stdexcept>
@@ -17,9 +18,11 @@ std::unique_ptr<ManagedDevice> DeviceManager::open_managed_device(std::string co
     auto self = shared_from_this();
     auto const value = detail::parse_description(description);
     auto const compact = value.dump();
-    auto lock = std::make_shared<detail::OwnershipLock>(detail::make_lock_id_from_text(get_path().native(), compact),
-                                                        true);
-    auto device = open_device(compact);
+    // A plug-in's own exception type needs the plug-in loaded while it lives,
+    // also when the caller's handle to this manager goes during unwinding.
+    auto const path = detail::pinning_on_exception(*this, [&] { return get_path(); });
+    auto lock = std::make_shared<detail::OwnershipLock>(detail::make_lock_id_from_text(path.native(), compact), true);
+    auto device = detail::pinning_on_exception(*this, [&] { return open_device(compact); });
     if (!device) {
         throw std::runtime_error("Device Manager returned no device: " + compact);
     }
@@ -33,45 +36,63 @@ ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<De
 ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<DeviceManager> owner,
                              std::string const& description)
     : manager(std::move(owner)), device(std::move(wrapped)) {
-    lock = detail::acquire_device_ownership_lock(manager->get_path().native(), description);
+    auto const path = detail::pinning_on_exception(*manager, [&] { return manager->get_path(); });
+    lock = detail::acquire_device_ownership_lock(path.native(), description);
 }
 
 // Members go in reverse order: lock released, device destroyed, manager dropped.
 ManagedDevice::~ManagedDevice() = default;
 
+// Every forwarded call pins the plug-in should it throw: the host may drop
+// this device, and with it the last manager handle, while the exception,
+// whose type may be the plug-in's, is still in flight.
+
 int ManagedDevice::set_register(unsigned int address, unsigned int value, unsigned int operand) {
-    return device->set_register(address, value, operand);
+    return detail::pinning_on_exception(*manager, [&] { return device->set_register(address, value, operand); });
 }
 
-int ManagedDevice::send_registers() { return device->send_registers(); }
+int ManagedDevice::send_registers() {
+    return detail::pinning_on_exception(*manager, [&] { return device->send_registers(); });
+}
 
-unsigned int ManagedDevice::get_register(unsigned int address) { return device->get_register(address); }
+unsigned int ManagedDevice::get_register(unsigned int address) {
+    return detail::pinning_on_exception(*manager, [&] { return device->get_register(address); });
+}
 
-int ManagedDevice::read_registers() { return device->read_registers(); }
+int ManagedDevice::read_registers() {
+    return detail::pinning_on_exception(*manager, [&] { return device->read_registers(); });
+}
 
-int ManagedDevice::trigger(unsigned int address, int operand) { return device->trigger(address, operand); }
+int ManagedDevice::trigger(unsigned int address, int operand) {
+    return detail::pinning_on_exception(*manager, [&] { return device->trigger(address, operand); });
+}
 
 int ManagedDevice::write(unsigned int address, unsigned long length, unsigned char const* data) {
-    return device->write(address, length, data);
+    return detail::pinning_on_exception(*manager, [&] { return device->write(address, length, data); });
 }
 
 int ManagedDevice::read(unsigned int address, unsigned long length, unsigned char* data) {
-    return device->read(address, length, data);
+    return detail::pinning_on_exception(*manager, [&] { return device->read(address, length, data); });
 }
 
 std::unique_ptr<Device::DataStream> ManagedDevice::start_read_stream(unsigned int address,
                                                                      ::zelm::DataStream::Callback&& callback,
                                                                      unsigned long size) {
-    auto stream = device->start_read_stream(address, std::move(callback), size);
+    auto stream = detail::pinning_on_exception(
+        *manager, [&] { return device->start_read_stream(address, std::move(callback), size); });
     if (!stream) {
         return {};
     }
     return std::make_unique<ManagedDataStream>(manager->shared_from_this(), std::move(stream));
 }
 
-TextResult ManagedDevice::get_status() { return device->get_status(); }
+TextResult ManagedDevice::get_status() {
+    return detail::pinning_on_exception(*manager, [&] { return device->get_status(); });
+}
 
-TextResult ManagedDevice::get_info() { return device->get_info(); }
+TextResult ManagedDevice::get_info() {
+    return detail::pinning_on_exception(*manager, [&] { return device->get_info(); });
+}
 
 ManagedDevice::ManagedDataStream::ManagedDataStream(std::shared_ptr<DeviceManager> owner,
                                                     std::unique_ptr<Device::DataStream> wrapped)
@@ -80,8 +101,12 @@ ManagedDevice::ManagedDataStream::ManagedDataStream(std::shared_ptr<DeviceManage
 // The wrapped stream goes before the manager, whose plug-in holds its code.
 ManagedDevice::ManagedDataStream::~ManagedDataStream() = default;
 
-int ManagedDevice::ManagedDataStream::stop() { return stream->stop(); }
+int ManagedDevice::ManagedDataStream::stop() {
+    return detail::pinning_on_exception(*manager, [&] { return stream->stop(); });
+}
 
-int ManagedDevice::ManagedDataStream::wait_stop() { return stream->wait_stop(); }
+int ManagedDevice::ManagedDataStream::wait_stop() {
+    return detail::pinning_on_exception(*manager, [&] { return stream->wait_stop(); });
+}
 
 }  // namespace zelm

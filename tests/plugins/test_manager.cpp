@@ -16,6 +16,13 @@
 //   devices                    any JSON, returned dumped; else "[]"
 //   list_throws / list_throws_int   list_devices throws runtime_error(text) / 7
 //   create_throws              create_manager throws runtime_error(text)
+//   create_throws_custom       create_manager throws PluginFault{text}
+//   path_throws_custom         get_path throws PluginFault{text}
+//   create_waits_for           create_manager, after its event, waits until
+//                              this file exists
+//   destroy_waits_for          the manager's destructor logs
+//                              "manager_destroying", then waits until this
+//                              file exists
 //   events                     path of the events log
 //   probe_on_destroy           a lock file the device's destructor tries to
 //                              flock, appending " lock_free=1" or "=0"
@@ -29,18 +36,24 @@
 //                                      {"API":"test"}
 //   info_throws / status_throws        the query throws runtime_error(text)
 //   open_throws / open_throws_int      open_device throws runtime_error(text) / 9
+//   open_throws_custom                 open_device throws PluginFault{text}
 //   delay_ms                           get_info sleeps first
 //   crash_in / hang_in                 as above, for this device only
 //   set_register_result, send_registers_result, read_registers_result
 //                                      result codes (default 0)
 //   throw_in                           an operation's name: it throws
 //                                      runtime_error("<name> failed")
+//   throw_custom_in                    the same, throwing PluginError
 //   no_stream                          start_read_stream returns no stream
 // Events: create, list, open <description>, info, status, set_register,
 // send_registers, read_registers, get_register, trigger, write, read,
 // start_read_stream, own_sync, stream_stop, stream_wait_stop,
 // stream_destroyed, device_destroyed (each followed by the device's compact
-// description), manager_destroyed, unload.
+// description), manager_destroying, manager_destroyed, unload.
+//
+// PluginFault (no std::exception) and PluginError (a std::runtime_error) are
+// exception types of this plug-in's own: their type information, destructor
+// and what() live in this library, so it must stay loaded while one exists.
 #include <zelm/device_manager.hpp>
 
 #include <nlohmann/json.hpp>
@@ -54,6 +67,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -86,6 +100,27 @@ void remember_events_path(std::string const& path) {
     std::lock_guard guard(last_events_mutex);
     if (path.size() < last_events_path.size()) {
         std::memcpy(last_events_path.data(), path.c_str(), path.size() + 1);
+    }
+}
+
+struct PluginFault {
+    std::string text;
+    ~PluginFault();
+};
+PluginFault::~PluginFault() = default;
+
+class PluginError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+    ~PluginError() override;
+    char const* what() const noexcept override { return std::runtime_error::what(); }
+};
+PluginError::~PluginError() = default;
+
+// Returns once `file` exists: the test's signal to go on.
+void wait_for_file(std::string const& file) {
+    while (!std::filesystem::exists(file)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
@@ -185,6 +220,17 @@ std::string probe_suffix() {
     return free ? " lock_free=1" : " lock_free=0";
 }
 
+// "throw_in" / "throw_custom_in" name the operation that throws
+// runtime_error / PluginError "<operation> failed".
+void throw_if_asked_in(json const& behaviour, std::string const& operation) {
+    if (text_member(behaviour, "throw_in") == operation) {
+        throw std::runtime_error(operation + " failed");
+    }
+    if (text_member(behaviour, "throw_custom_in") == operation) {
+        throw PluginError(operation + " failed");
+    }
+}
+
 class TestStream final : public zelm::Device::DataStream {
 public:
     TestStream(zelm::DataStream::Callback callback, json behaviour, std::string description)
@@ -206,9 +252,7 @@ public:
 private:
     void enter(std::string const& operation, std::string const& event) {
         log_event(event, description_);
-        if (text_member(behaviour_, "throw_in") == operation) {
-            throw std::runtime_error(operation + " failed");
-        }
+        throw_if_asked_in(behaviour_, operation);
     }
 
     zelm::DataStream::Callback callback_;
@@ -309,15 +353,11 @@ public:
 private:
     void enter(std::string const& operation) {
         log_event(operation, description_);
-        if (text_member(behaviour_, "throw_in") == operation) {
-            throw std::runtime_error(operation + " failed");
-        }
+        throw_if_asked_in(behaviour_, operation);
     }
 
     void throw_if_asked(std::string const& operation, char const* member) {
-        if (text_member(behaviour_, "throw_in") == operation) {
-            throw std::runtime_error(operation + " failed");
-        }
+        throw_if_asked_in(behaviour_, operation);
         if (behaviour_.is_object() && behaviour_.contains(member) && behaviour_[member].is_string()) {
             throw std::runtime_error(behaviour_[member].get<std::string>());
         }
@@ -357,11 +397,23 @@ private:
 
 class TestManager final : public zelm::DeviceManager {
 public:
-    ~TestManager() override { log_event("manager_destroyed"); }
+    ~TestManager() override {
+        if (auto const gate = text_member(load_config(), "destroy_waits_for"); !gate.empty()) {
+            log_event("manager_destroying");
+            wait_for_file(gate);
+        }
+        log_event("manager_destroyed");
+    }
 
     std::string get_name() override { return text_member(load_config(), "name", "test"); }
     std::string get_version() override { return text_member(load_config(), "version", "0"); }
-    std::filesystem::path get_path() override { return text_member(load_config(), "path", own_path()); }
+    std::filesystem::path get_path() override {
+        auto const config = load_config();
+        if (auto const fault = config.find("path_throws_custom"); fault != config.end() && fault->is_string()) {
+            throw PluginFault{fault->get<std::string>()};
+        }
+        return text_member(config, "path", own_path());
+    }
 
     std::string list_devices() override {
         auto const config = load_config();
@@ -398,6 +450,9 @@ public:
             if (flag_member(behaviour, "open_throws_int")) {
                 throw 9;
             }
+            if (auto const fault = behaviour.find("open_throws_custom"); fault != behaviour.end() && fault->is_string()) {
+                throw PluginFault{fault->get<std::string>()};
+            }
         }
         return std::make_unique<TestDevice>(std::move(behaviour), compact);
     }
@@ -414,8 +469,14 @@ __attribute__((destructor)) void report_unload() {
 ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() {
     auto const config = load_config();
     log_event("create");
+    if (auto const gate = text_member(config, "create_waits_for"); !gate.empty()) {
+        wait_for_file(gate);
+    }
     if (config.contains("create_throws")) {
         throw std::runtime_error(text_member(config, "create_throws"));
+    }
+    if (config.contains("create_throws_custom")) {
+        throw PluginFault{text_member(config, "create_throws_custom")};
     }
     return new TestManager;
 }
