@@ -14,6 +14,13 @@
 //                              (defaults "test", "0", this file's path)
 //   list                       text list_devices returns verbatim; else
 //   devices                    any JSON, returned dumped; else "[]"
+//                              With list or devices configured, open_device
+//                              opens only a description whose compact text
+//                              is that of a listed one, as every manager
+//                              must (a list that is not JSON lists none), and
+//                              throws runtime_error("no such device:
+//                              <compact text>") for any other; with neither,
+//                              it opens any description.
 //   list_throws / list_throws_int   list_devices throws runtime_error(text) / 7
 //   create_throws              create_manager throws runtime_error(text)
 //   create_throws_custom       create_manager throws PluginFault{text}
@@ -72,6 +79,8 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -395,6 +404,35 @@ private:
     std::vector<unsigned char> memory_ = std::vector<unsigned char>(4096);
 };
 
+// The compact texts of the configured device list's descriptions, taken as
+// the scan takes them; none when no list is configured.
+std::optional<std::set<std::string>> listed_texts(json const& config) {
+    json list;
+    if (config.contains("list") && config["list"].is_string()) {
+        list = json::parse(config["list"].get<std::string>(), nullptr, false);
+    } else if (config.contains("devices")) {
+        list = config["devices"];
+    } else {
+        return std::nullopt;
+    }
+    std::set<std::string> texts;
+    if (list.is_array() || list.is_object()) {
+        for (auto const& description : list) {
+            texts.insert(description.dump());
+        }
+    } else if (!list.is_null() && !list.is_discarded()) {
+        texts.insert(list.dump());
+    }
+    return texts;
+}
+
+void refuse_unlisted(std::string const& compact) {
+    auto const listed = listed_texts(load_config());
+    if (listed && !listed->contains(compact)) {
+        throw std::runtime_error("no such device: " + compact);
+    }
+}
+
 class TestManager final : public zelm::DeviceManager {
 public:
     ~TestManager() override {
@@ -442,6 +480,7 @@ public:
         }
         auto const compact = is_json ? behaviour.dump() : description;
         log_event("open", compact);
+        refuse_unlisted(compact);
         maybe_fail_hard("open_device", behaviour);
         if (behaviour.is_object()) {
             if (auto const message = behaviour.find("open_throws"); message != behaviour.end() && message->is_string()) {

@@ -3,6 +3,7 @@
 // and how its devices and faults come out of a real scan.
 #include "sim_test_support.hpp"
 
+#include <zelm/managed_device.hpp>
 #include <zelm/scan.hpp>
 
 #include <gmock/gmock.h>
@@ -60,23 +61,70 @@ TEST_F(SimManagerTest, PathIsTheCanonicalPluginFileInEveryProcess) {
     EXPECT_EQ(read_file(dir() / "path.txt"), expected.native() + "\n");
 }
 
-TEST_F(SimManagerTest, OpenFindsTheDeviceByJsonValueNotByText) {
+// The library owns a device under its description's compact text, so only
+// that text may open it: another text, even one equal as a JSON value, would
+// let a second owner have the device.
+struct OpenCase {
+    char const* text;
+    char const* opens;  // the model of the device it opens; null: refused
+};
+
+TEST_F(SimManagerTest, OpensOnlyTheCompactTextOfAListedDescription) {
     use_config({{"devices",
                  {{{"description", {{"serial", "A"}, {"slot", 1}}}, {"info", {{"Model", "first"}}}},
-                  {{"description", {{"serial", "A"}, {"slot", 2}}}, {"info", {{"Model", "second"}}}}}}});
+                  {{"description", {{"serial", "A"}, {"slot", 2}}}, {"info", {{"Model", "second"}}}},
+                  {{"description", {{"serial", 7}}}, {"info", {{"Model", "integer"}}}},
+                  {{"description", {{"serial", 1.0}}}, {"info", {{"Model", "floating"}}}},
+                  {{"description", {{"serial", 2.5}}}, {"info", {{"Model", "fraction"}}}}}}});
 
-    auto const device = manager().open_device(R"( { "slot" : 2,  "serial":"A" } )");
-    EXPECT_EQ(json::parse(device->get_info().value()).at("Model"), "second");
-
-    for (std::string const unknown : {R"({"serial":"A"})", R"({"serial":"A","slot":3})", "not json"}) {
-        SCOPED_TRACE(unknown);
-        try {
-            manager().open_device(unknown);
-            ADD_FAILURE() << "opened a device that is not configured";
-        } catch (std::runtime_error const& error) {
-            EXPECT_THAT(error.what(), HasSubstr(unknown));
+    OpenCase const cases[] = {
+        {R"({"serial":"A","slot":2})", "second"},
+        {R"( { "slot" : 2,  "serial":"A" } )", "second"},  // member order and spacing
+        {R"({"serial":7})", "integer"},
+        {R"({"serial":1e0})", "floating"},   // compact text {"serial":1.0}
+        {R"({"serial":2.50})", "fraction"},  // compact text {"serial":2.5}
+        {R"({"serial":7.0})", nullptr},      // equals {"serial":7} as a value only
+        {R"({"serial":1})", nullptr},        // equals {"serial":1.0} as a value only
+        {R"({"serial":"A"})", nullptr},      // a subset of two listed descriptions
+        {R"({"serial":"A","slot":3})", nullptr},
+        {"not json", nullptr},
+    };
+    for (auto const& [text, opens] : cases) {
+        SCOPED_TRACE(text);
+        auto const parsed = json::parse(text, nullptr, false);
+        auto const compact = parsed.is_discarded() ? std::string(text) : parsed.dump();
+        if (opens != nullptr) {
+            auto const device = manager().open_device(text);
+            EXPECT_EQ(json::parse(device->get_info().value()).at("Model"), opens);
+        } else {
+            EXPECT_EQ(test::runtime_error_of([&] { manager().open_device(text); }),
+                      "No simulated device has the description " + compact);
         }
     }
+}
+
+// However a description is spelt, one device has one owner at a time: the
+// spelling that the library derives another lock identity from does not open
+// the device, and the one that opens it takes the same lock.
+TEST_F(SimManagerTest, TwoProcessesCannotBothOwnADeviceThroughTwoSpellings) {
+    use_config(one_device({{"serial", 7}}));
+    test::ChildProcess owner([](test::ChildProcess& self) {
+        auto const device = get_device_manager(plugin_path)->open_managed_device(R"({"serial":7})");
+        self.send();
+        self.receive();  // hold until the parent is done
+        return 0;
+    });
+    ASSERT_EQ(owner.receive(), '.') << "the first owner could not own the device";
+
+    for (std::string const text : {R"({"serial":7.0})", R"({"serial":7e0})"}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(test::runtime_error_of([&] { manager().open_managed_device(text); }),
+                  "No simulated device has the description {\"serial\":7.0}");
+    }
+    EXPECT_EQ(test::runtime_error_of([&] { manager().open_managed_device(R"( { "serial" : 7 } )"); }),
+              "Device is already occupied");
+    owner.send();
+    EXPECT_EQ(owner.wait(), 0);
 }
 
 TEST_F(SimManagerTest, ScanFindsTheDefaultDevices) {

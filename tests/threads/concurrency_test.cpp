@@ -60,15 +60,18 @@ std::string kind_of(zelm::ScanResult const& result) {
     return std::holds_alternative<zelm::DeviceOccupied>(result) ? "occupied" : "found";
 }
 
-std::string description_of(int device) { return json{{"serial", "T" + std::to_string(device)}}.dump(); }
+// As listed (a manager opens only a listed description's compact text), with
+// a short delay that keeps queries in flight while other threads arrive.
+std::string description_of(int device) {
+    return json{{"serial", "T" + std::to_string(device)}, {"delay_ms", 5}}.dump();
+}
 
 class Concurrency : public ::testing::Test {
 protected:
     void SetUp() override {
         json devices = json::array();
         for (int device = 0; device < device_count; ++device) {
-            // A short delay keeps queries in flight while other threads arrive.
-            devices.push_back({{"serial", "T" + std::to_string(device)}, {"delay_ms", 5}});
+            devices.push_back(json::parse(description_of(device)));
         }
         plugin = zelm::test::install_test_plugin(plugins.path(), "threads_manager.so",
                                                  {{"events", events.native()}, {"devices", devices}});

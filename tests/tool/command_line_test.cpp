@@ -83,8 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
     Calls, FailedOperations,
     ::testing::Values(
         FailingCall{"MissingPlugin", {"hold", "/nonexistent/x_manager.so", description}, "/nonexistent/x_manager.so"},
-        FailingCall{
-            "UnknownDevice", {"info", plugin, R"({"serial":"NOPE"})"}, R"(cannot open device {"serial":"NOPE"})"},
         FailingCall{"MissingDirectory", {"scan", "/nonexistent/plugins"}, "/nonexistent/plugins"},
         FailingCall{"MissingPluginsDirectory", {"plugins", "/nonexistent/plugins"}, "/nonexistent/plugins"},
         FailingCall{"UnwritableStreamOutput",

@@ -62,6 +62,36 @@ TEST_F(Ownership, HeldDeviceIsOccupiedForScansAndOtherHolders) {
     EXPECT_EQ(run_zelm({"info", sim_plugin.native(), held.dump()}).status, 1);
 }
 
+// A device is owned before it is opened: a process that cannot own it never
+// opens it, however it spells the description. The simulated family's open
+// log names the process of every open on the machine.
+TEST_F(Ownership, LoserNeverOpensTheHeldDevice) {
+    json const numbered{{"model", "m"}, {"serial", 7}};
+    use_sim_config({{"open_log", (scratch() / "opens.log").native()}, {"devices", {{{"description", numbered}}}}});
+    Holder holder(sim_plugin, numbered);
+    ASSERT_TRUE(holder.holding());
+    auto const holder_pid = std::to_string(holder.process().pid());
+
+    std::vector<std::string> const spellings{numbered.dump(), R"( { "serial": 7, "model": "m" } )",
+                                             R"({"model":"m","serial":7.0})"};
+    for (auto const& spelling : spellings) {
+        for (std::vector<std::string> command : {std::vector<std::string>{"info"}, {"reg", "get"}}) {
+            SCOPED_TRACE(command.front() + " " + spelling);
+            command.insert(command.end(), {sim_plugin.native(), spelling});
+            if (command.front() == "reg") {
+                command.push_back("0");
+            }
+            auto const loser = run_zelm(command);
+            EXPECT_EQ(loser.status, 1) << loser.err;
+            EXPECT_NE(loser.err.find("Device is already occupied by process " + holder_pid + " (zelm)"),
+                      std::string::npos)
+                << loser.err;
+        }
+    }
+    EXPECT_EQ(lines_of(test::read_file(scratch() / "opens.log")),
+              std::vector<std::string>{holder_pid + " " + numbered.dump()});
+}
+
 // Holds a device's ownership lock where the kernel names no live process
 // for it: the locker forks a keeper, which inherits the locked descriptor,
 // and exits without unlocking. The keeper lets go when this is destroyed.

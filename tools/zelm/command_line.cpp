@@ -2,7 +2,8 @@
 // the mapping of outcomes to exit statuses. Values are parsed into typed
 // options while the command line is parsed, so that a malformed number,
 // description or byte string is a usage error (2) and never a failed
-// operation (1).
+// operation (1); so is a description that names no device of its plug-in,
+// which only the command can tell.
 #include "command_line.hpp"
 
 #include "arguments.hpp"
@@ -34,7 +35,8 @@ constexpr char const* tool_footer =
     "Plug-ins: a plug-in argument is a file path; a bare file name that does not exist in\n"
     "the current directory is looked up in the plug-in directory.\n"
     "Descriptions: a device's description is the JSON value that `zelm scan` shows for it,\n"
-    "for example '{\"serial\":\"SIM-0001\"}'; member order and spacing do not matter.\n"
+    "for example '{\"serial\":\"SIM-0001\"}'; member order and spacing do not matter, nor does\n"
+    "a number's notation (7.0 for 7) when only one listed device has that value.\n"
     "Numbers: decimal, or hexadecimal with a 0x prefix.\n"
     "\n"
     "Environment:\n"
@@ -322,6 +324,8 @@ private:
         try {
             chosen_.run();
             return 0;
+        } catch (UsageError const& e) {
+            return failed(e.what(), exit_usage);
         } catch (std::exception const& e) {
             return failed(e.what());
         } catch (...) {
@@ -329,10 +333,10 @@ private:
         }
     }
 
-    int failed(std::string_view message) const {
+    int failed(std::string_view message, int status = exit_failed) const {
         StatusLine::instance().clear();
         StatusLine::instance().print(fmt::format("zelm {}: {}\n", chosen_.name, one_line(message)));
-        return exit_failed;
+        return status;
     }
 
     CLI::App app_;

@@ -1,7 +1,7 @@
 // The tool's commands and the options each one takes. The command line
 // (command_line.cpp) fills these from argv; every command reports failure by
 // throwing, which the tool turns into one line on standard error and exit
-// status 1.
+// status 1, or 2 for a UsageError.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,10 +9,19 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace zelm::tool {
+
+// A command's arguments that turn out wrong only once the command looks at
+// them, such as a description that names no listed device: bad usage, like a
+// malformed argument, not a failed operation.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // One device: the plug-in file that serves it and its description.
 struct DeviceTarget {

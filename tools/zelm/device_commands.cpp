@@ -25,9 +25,9 @@ std::string readable_json(std::string const& text) {
 // Runs a text query of the device and prints its answer.
 template <typename Query>
 void print_text_query(DeviceTarget const& target, char const* name, Query&& query) {
-    auto device = open_managed_device(target);
-    auto const doing = fmt::format("{} of {}", name, device_name(target));
-    auto const result = explained(doing, [&] { return query(*device); });
+    auto const session = open_managed_device(target);
+    auto const doing = fmt::format("{} of {}", name, session.name);
+    auto const result = explained(doing, [&] { return query(*session.device); });
     if (!result) {
         throw std::runtime_error(fmt::format("{} failed: {}", doing, result.error()));
     }
@@ -55,9 +55,9 @@ void run_status(QueryOptions const& options) {
 }
 
 void run_register_get(RegisterGetOptions const& options) {
-    auto device = open_managed_device(options.target);
-    auto const doing = fmt::format("reading register {:#x} of {}", options.address, device_name(options.target));
-    auto const value = explained(doing, [&] { return device->get_register_sync(options.address); });
+    auto const session = open_managed_device(options.target);
+    auto const doing = fmt::format("reading register {:#x} of {}", options.address, session.name);
+    auto const value = explained(doing, [&] { return session.device->get_register_sync(options.address); });
     if (!value) {
         throw std::runtime_error(doing + " failed: read_registers reported failure");
     }
@@ -65,26 +65,23 @@ void run_register_get(RegisterGetOptions const& options) {
 }
 
 void run_register_set(RegisterSetOptions const& options) {
-    auto device = open_managed_device(options.target);
-    run_checked(fmt::format("setting register {:#x} of {} to {:#x}", options.address, device_name(options.target),
-                            options.value),
-                [&] { return device->set_register_sync(options.address, options.value, options.operand); });
+    auto const session = open_managed_device(options.target);
+    run_checked(fmt::format("setting register {:#x} of {} to {:#x}", options.address, session.name, options.value),
+                [&] { return session.device->set_register_sync(options.address, options.value, options.operand); });
 }
 
 void run_read(ReadOptions const& options) {
-    auto device = open_managed_device(options.target);
+    auto const session = open_managed_device(options.target);
     std::vector<unsigned char> data(options.count);
-    run_checked(
-        fmt::format("reading {} bytes at {:#x} from {}", data.size(), options.address, device_name(options.target)),
-        [&] { return device->read(options.address, data.size(), data.data()); });
+    run_checked(fmt::format("reading {} bytes at {:#x} from {}", data.size(), options.address, session.name),
+                [&] { return session.device->read(options.address, data.size(), data.data()); });
     print_stdout(format_hex_bytes(data));
 }
 
 void run_write(WriteOptions const& options) {
-    auto device = open_managed_device(options.target);
-    run_checked(fmt::format("writing {} bytes at {:#x} to {}", options.bytes.size(), options.address,
-                            device_name(options.target)),
-                [&] { return device->write(options.address, options.bytes.size(), options.bytes.data()); });
+    auto const session = open_managed_device(options.target);
+    run_checked(fmt::format("writing {} bytes at {:#x} to {}", options.bytes.size(), options.address, session.name),
+                [&] { return session.device->write(options.address, options.bytes.size(), options.bytes.data()); });
 }
 
 void run_lock_id(LockIdOptions const& options) {

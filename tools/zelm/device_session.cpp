@@ -1,51 +1,76 @@
 // Opening a managed device, with messages that say which step failed.
 #include "device_session.hpp"
 
+#include "device_list.hpp"
 #include "device_owner.hpp"
 #include "plugin_directory.hpp"
 
 #include <zelm/device_manager.hpp>
 #include <zelm/lock.hpp>
+#include <zelm/managed_device.hpp>
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
+#include <string_view>
 
 namespace zelm::tool {
 
 namespace {
 
+// The texts with which open_managed_device reports that the device's
+// ownership lock could not be taken, as opposed to a failed open.
+constexpr std::string_view occupied = "Device is already occupied";
+constexpr std::string_view no_device = "Device Manager returned no device";
+constexpr std::string_view lock_failures[] = {occupied, "Lock directory ", "Cannot open device lock file: "};
+
+bool is_lock_failure(std::string_view message) {
+    return std::ranges::any_of(lock_failures, [&](std::string_view text) { return message.starts_with(text); });
+}
+
+std::string device_name(std::filesystem::path const& plugin, nlohmann::json const& description) {
+    return fmt::format("device {} ({})", description.dump(), plugin.filename().native());
+}
+
 // Names the holder when it can be identified: people otherwise hunt for the
-// process that holds a device by hand.
-void ensure_free(DeviceManager& manager, nlohmann::json const& description) {
-    auto const lock_id = detail::make_lock_id(manager.get_path(), description);
-    if (detail::is_device_occupied(lock_id)) {
-        auto const owner = find_owner(lock_id);
-        throw std::runtime_error(owner ? "Device is already occupied by process " + owner_text(owner)
-                                       : std::string("Device is already occupied"));
-    }
+// process that holds a device by hand. Looked up after the failure, since
+// the holder may have changed since any earlier look.
+std::string occupied_by(DeviceManager& manager, nlohmann::json const& description) {
+    auto const owner = find_owner(detail::make_lock_id(manager.get_path(), description));
+    return owner ? fmt::format("{} by process {}", occupied, owner_text(owner)) : std::string(occupied);
+}
+
+// The one listed description that the typed one names.
+nlohmann::json listed_description(DeviceManager& manager, DeviceTarget const& target) {
+    auto const plugin = target.plugin.filename().native();
+    auto const listed = explained("cannot list the devices of " + plugin,
+                                  [&] { return listed_descriptions(manager.list_devices()); });
+    return find_listed(listed, target.description, plugin);
 }
 
 }  // namespace
 
-std::string device_name(DeviceTarget const& target) {
-    return fmt::format("device {} ({})", target.description.dump(), target.plugin.filename().native());
-}
-
-std::unique_ptr<Device> open_managed_device(DeviceTarget const& target) {
+DeviceSession open_managed_device(DeviceTarget const& target) {
     auto const plugin = resolve_plugin(target.plugin);
-    auto const description = target.description.dump();
     auto manager = explained("cannot load plug-in " + plugin.native(), [&] { return get_device_manager(plugin); });
-    // Checked before opening as well: a device that someone else owns may
-    // fail to open with a less helpful error of its own.
-    explained("cannot own " + device_name(target), [&] { ensure_free(*manager, target.description); });
-    auto device = explained("cannot open " + device_name(target), [&] { return manager->open_device(description); });
-    if (!device) {
-        throw std::runtime_error(fmt::format("cannot open {}: the plug-in returned no device", device_name(target)));
+    auto const description = listed_description(*manager, target);
+    auto name = device_name(target.plugin, description);
+    try {
+        auto device = manager->open_managed_device(description.dump());
+        return {std::move(name), std::move(device)};
+    } catch (std::exception const& e) {
+        std::string_view const message = e.what();
+        if (message == occupied) {
+            throw std::runtime_error(fmt::format("cannot own {}: {}", name, occupied_by(*manager, description)));
+        }
+        if (message.starts_with(no_device)) {
+            throw std::runtime_error(fmt::format("cannot open {}: the plug-in returned no device", name));
+        }
+        throw std::runtime_error(fmt::format("cannot {} {}: {}", is_lock_failure(message) ? "own" : "open", name,
+                                             message));
     }
-    return explained("cannot own " + device_name(target),
-                     [&] { return manager->manage_device(std::move(device), description); });
 }
 
 }  // namespace zelm::tool

@@ -25,13 +25,20 @@ auto explained(std::string const& doing, Action&& action) {
     }
 }
 
-// "device <compact description> (<plug-in>)", for messages.
-std::string device_name(DeviceTarget const& target);
+// An owned device and the name the tool's messages give it.
+struct DeviceSession {
+    std::string name;  // "device <listed description> (<plug-in file name>)"
+    std::unique_ptr<Device> device;
+};
 
-// Loads the plug-in, opens the device and takes its ownership lock. Throws
-// std::runtime_error naming the step that failed and why, for example
-// "cannot own device {...} (sim_manager.so): Device is already occupied by
-// process 4242 (zelm)" (the holder is named when it can be identified).
-std::unique_ptr<Device> open_managed_device(DeviceTarget const& target);
+// Loads the plug-in, finds the listed description that the typed one names
+// (see find_listed) and owns, then opens, that device through the library's
+// open_managed_device, so that nothing is opened while another process owns
+// it. Throws UsageError when no listed description, or more than one, matches;
+// otherwise std::runtime_error naming the step that failed and why, for
+// example "cannot own device {...} (sim_manager.so): Device is already
+// occupied by process 4242 (zelm)" (the holder is named when it can be
+// identified).
+DeviceSession open_managed_device(DeviceTarget const& target);
 
 }  // namespace zelm::tool

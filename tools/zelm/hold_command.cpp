@@ -33,9 +33,9 @@ std::optional<int> wait_until_done(TerminationSignals& signals, std::optional<do
     return std::nullopt;
 }
 
-std::string holding_line(DeviceTarget const& target, std::optional<double> seconds) {
+std::string holding_line(std::string const& name, std::optional<double> seconds) {
     auto const until = seconds ? fmt::format("for {} s", *seconds) : std::string("until interrupted");
-    return fmt::format("holding {} {}\n", device_name(target), until);
+    return fmt::format("holding {} {}\n", name, until);
 }
 
 }  // namespace
@@ -45,13 +45,11 @@ void run_hold(HoldOptions const& options) {
     // A script may stop reading once it has seen the holding line; the
     // release must not die of a broken pipe.
     std::signal(SIGPIPE, SIG_IGN);
-    std::optional<int> signal;
-    {
-        auto device = open_managed_device(options.target);
-        print_stdout(holding_line(options.target, options.seconds));
-        signal = wait_until_done(signals, options.seconds);
-    }
-    print_stdout(fmt::format("released {}{}\n", device_name(options.target),
+    auto session = open_managed_device(options.target);
+    print_stdout(holding_line(session.name, options.seconds));
+    auto const signal = wait_until_done(signals, options.seconds);
+    session.device.reset();
+    print_stdout(fmt::format("released {}{}\n", session.name,
                              signal ? fmt::format(" on SIG{}", sigabbrev_np(*signal)) : ""));
 }
 

@@ -1,6 +1,7 @@
 // The plugins command: what each plug-in file in a directory is, or why it
 // did not load.
 #include "commands.hpp"
+#include "device_list.hpp"
 #include "output.hpp"
 #include "plugin_directory.hpp"
 #include "table.hpp"
@@ -26,16 +27,6 @@ struct PluginReport {
     std::optional<std::string> error{};  // the first query that failed, and why
 };
 
-// Counts descriptions as the scan takes them from a device list: array
-// elements, object member values, none for null, otherwise the one value.
-std::size_t device_count(std::string const& list) {
-    auto const devices = nlohmann::json::parse(list);
-    if (devices.is_array() || devices.is_object()) {
-        return devices.size();
-    }
-    return devices.is_null() ? 0 : 1;
-}
-
 // Runs one query of the report; a failure becomes the report's error, named
 // after the step, and skips the steps after it.
 template <typename Query>
@@ -59,7 +50,7 @@ PluginReport report_plugin(std::filesystem::path const& file) {
     step(report, "get_name failed", [&] { report.name = manager->get_name(); });
     step(report, "get_version failed", [&] { report.version = manager->get_version(); });
     step(report, "get_path failed", [&] { report.manager_path = manager->get_path().native(); });
-    step(report, "list_devices failed", [&] { report.devices = device_count(manager->list_devices()); });
+    step(report, "list_devices failed", [&] { report.devices = listed_descriptions(manager->list_devices()).size(); });
     return report;
 }
 

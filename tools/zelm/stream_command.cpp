@@ -169,13 +169,13 @@ bool follow(Reception& reception, TerminationSignals& signals, std::optional<std
     return false;
 }
 
-void check_outcome(Reception& reception, StreamOptions const& options, bool interrupted) {
+void check_outcome(Reception& reception, StreamOptions const& options, std::string const& name, bool interrupted) {
     if (auto failure = reception.failure()) {
-        throw std::runtime_error(fmt::format("stream from {} failed after {} bytes: {}", device_name(options.target),
+        throw std::runtime_error(fmt::format("stream from {} failed after {} bytes: {}", name,
                                              reception.received(), *failure));
     }
     if (options.bytes && !interrupted && reception.received() < *options.bytes) {
-        throw std::runtime_error(fmt::format("stream from {} ended after {} of {} bytes", device_name(options.target),
+        throw std::runtime_error(fmt::format("stream from {} ended after {} of {} bytes", name,
                                              reception.received(), *options.bytes));
     }
 }
@@ -186,12 +186,12 @@ void run_stream(StreamOptions const& options) {
     TerminationSignals signals;  // first: the device's stream thread must inherit the blocked mask
     Sink sink(options.output);
     Reception reception(sink, options.bytes);
-    auto device = open_managed_device(options.target);
+    auto const session = open_managed_device(options.target);
 
     auto const start = Clock::now();
-    auto const doing = fmt::format("starting a stream at {:#x} of {}", options.address, device_name(options.target));
+    auto const doing = fmt::format("starting a stream at {:#x} of {}", options.address, session.name);
     auto stream = explained(doing, [&] {
-        return device->start_read_stream(
+        return session.device->start_read_stream(
             options.address, [&reception](DataStream::Event&& event) { reception(std::move(event)); },
             options.size.value_or(options.bytes.value_or(0)));
     });
@@ -209,7 +209,7 @@ void run_stream(StreamOptions const& options) {
     if (!sink.flush()) {
         throw std::runtime_error(fmt::format("cannot write the data: {}", std::strerror(errno)));
     }
-    check_outcome(reception, options, interrupted);
+    check_outcome(reception, options, session.name, interrupted);
     StatusLine::instance().print(
         fmt::format("{}received {}\n", interrupted ? "interrupted; " : "", throughput(reception.received(), elapsed)));
 }

@@ -14,7 +14,9 @@
 // the entry's members win, objects merge member by member, null removes one):
 //
 //   "description": {"serial": "SIM-1", ...}  required; an object whose "serial" is a
-//                                              string or a number, unique in the file
+//                                              string or a number, unique in the file (as
+//                                              a JSON value: 7 and 7.0 are the same); it
+//                                              opens only by its compact text
 //   "info":   {...}        answered by get_info; "Serial Number" defaults to the serial
 //   "status": {...}        answered by get_status; "API" defaults to "zelm-sim/1", and
 //                          "Triggers" (the device's trigger count) is added on each call
@@ -247,6 +249,7 @@ DeviceConfig parse_device(json const& entry, std::string const& where) {
         throw Problem(where, "needs a \"description\" member");
     }
     device.description = parse_description(*description, member_path(where, "description"));
+    device.compact_description = device.description.dump();
     device.info = object_with_default(entry, "info", where, "Serial Number", device.description["serial"]);
     device.status = object_with_default(entry, "status", where, "API", "zelm-sim/1");
     device.registers = parse_registers(entry.value("registers", json::object()), member_path(where, "registers"));
@@ -307,6 +310,8 @@ void expand_entry(json entry, std::string const& where, std::vector<std::shared_
     }
 }
 
+// Unique as JSON values, not only as texts: {"serial":7} and {"serial":7.0}
+// are two texts, and would be two devices, that people cannot tell apart.
 void check_unique_descriptions(std::vector<std::shared_ptr<DeviceConfig const>> const& devices) {
     std::set<json> seen;
     for (auto const& device : devices) {

@@ -45,6 +45,9 @@ struct FaultConfig {
 
 struct DeviceConfig {
     nlohmann::json description;  // an object with a "serial" member
+    // The description's compact text: the library owns the device under it,
+    // so it is the only text that opens the device.
+    std::string compact_description;
     nlohmann::json info;         // an object with "Serial Number"
     nlohmann::json status;       // an object with "API"
     std::vector<unsigned int> registers;  // initial register file; its size is the register count

@@ -44,7 +44,7 @@ SimManager::Catalog SimManager::make_catalog(Config config) {
     Catalog catalog;
     auto listing = nlohmann::json::array();
     for (std::size_t i = 0; i < config.devices.size(); ++i) {
-        catalog.by_description.emplace(config.devices[i]->description, i);
+        catalog.by_compact_description.emplace(config.devices[i]->compact_description, i);
         listing.push_back(config.devices[i]->description);
     }
     catalog.listing = listing.dump();
@@ -78,12 +78,13 @@ std::string SimManager::get_version() { return ZELM_SIM_VERSION; }
 
 std::shared_ptr<DeviceConfig const> const& SimManager::find(std::string const& description) const {
     auto const parsed = nlohmann::json::parse(description, nullptr, false);
+    // Compact, so that the message too stays on one line whatever the caller's layout.
+    auto const compact = parsed.is_discarded() ? description : parsed.dump();
     auto const& devices = catalog();
-    auto const found = parsed.is_discarded() ? devices.by_description.end() : devices.by_description.find(parsed);
-    if (found == devices.by_description.end()) {
-        // Compact, so that the message stays on one line whatever the caller's layout.
-        throw std::runtime_error(fmt::format("No simulated device has the description {}",
-                                             parsed.is_discarded() ? description : parsed.dump()));
+    auto const found =
+        parsed.is_discarded() ? devices.by_compact_description.end() : devices.by_compact_description.find(compact);
+    if (found == devices.by_compact_description.end()) {
+        throw std::runtime_error(fmt::format("No simulated device has the description {}", compact));
     }
     return devices.config.devices[found->second];
 }
@@ -91,7 +92,7 @@ std::shared_ptr<DeviceConfig const> const& SimManager::find(std::string const& d
 std::unique_ptr<Device> SimManager::open_device(std::string const& description) {
     auto const& device = find(description);
     if (auto const& log = catalog().open_log) {
-        log->record(device->description.dump());
+        log->record(device->compact_description);
     }
     if (device->open_device_latency > Milliseconds::zero()) {
         std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(device->open_device_latency));

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,17 +36,20 @@ public:
     // A JSON array of the configured descriptions, in configuration order.
     std::string list_devices() override;
     std::string get_version() override;
-    // Finds the device whose description equals `description` as a JSON value
-    // (member order and layout do not matter), records the open in the open
-    // log, waits the open latency, and throws the injected open fault if any.
-    // Throws std::runtime_error naming the description when no device has it.
+    // Finds the device whose listed description has the compact text of
+    // `description` parsed (so member order and layout do not matter, but
+    // {"serial":7.0} does not open a listed {"serial":7}: the library owns a
+    // device under its compact text, and a second text would give it a second
+    // owner), records the open in the open log, waits the open latency, and
+    // throws the injected open fault if any. Throws std::runtime_error naming
+    // the description when no device has it.
     std::unique_ptr<Device> open_device(std::string const& description) override;
 
 private:
     // The configuration with what the manager derives from it once.
     struct Catalog {
         Config config;
-        std::map<nlohmann::json, std::size_t> by_description;
+        std::map<std::string, std::size_t, std::less<>> by_compact_description;
         std::string listing;
         std::optional<OpenLog> open_log;
     };
