@@ -84,6 +84,12 @@ protected:
         return owner->manage_device(owner->open_device(device.dump()), device.dump());
     }
     fs::path nobody_home() const { return tmpdir_.path() / "nobody_home"; }
+    // Root makes the lock directory, as the shipped tmpfiles.d snippet does:
+    // one that nobody made would be refused by root's processes.
+    void make_lock_directory_as_root() const {
+        ASSERT_TRUE(fs::create_directory(tmpdir_.lock_directory()));
+        ASSERT_EQ(chmod(tmpdir_.lock_directory().c_str(), 01777), 0);
+    }
 
     test::ScopedTmpdir tmpdir_;
     test::TempDir plugins_;
@@ -235,6 +241,7 @@ class RecordOfAnotherUser : public HostileUser, public testing::WithParamInterfa
 TEST_P(RecordOfAnotherUser, IsAMissThatCostsOneLiveQueryAndNothingElse) {
     auto const cache = lock_file(target_, cache_suffix);
     auto const& record = GetParam();
+    make_lock_directory_as_root();
     ASSERT_EQ(run_as_nobody([&] {
                   if (letters(scan_devices({plugin_})) != "FF") {
                       return 1;
@@ -402,7 +409,7 @@ private:
 
 struct Sharing {
     char const* name;
-    bool directory_made_by_nobody;
+    bool nobody_first;  // nobody makes the lock files, in a directory root made
 };
 
 void PrintTo(Sharing const& sharing, std::ostream* out) { *out << sharing.name; }
@@ -412,14 +419,18 @@ protected:
     json const spare_ = {{"serial", "spare"}};
 };
 
-// The directory's maker ends up opening lock files that the other user
-// created: the case that protected_regular refuses to an O_CREAT open.
+// The first user's process makes the lock files (and, when it is root's, the
+// directory); root then opens lock files that nobody made in its directory:
+// the case that protected_regular refuses to an O_CREAT open.
 TEST_P(SharedBetweenUsers, BothProbeOwnAndUseTheCache) {
     hostile::note_protected_regular();
     detail::system_calls().openat = hostile::protected_regular_openat;
     json const devices = {target_, neighbour_, spare_};
     test::write_plugin_config(plugin_, {{"devices", devices}, {"events", events_.native()}});
-    bool const maker_is_nobody = GetParam().directory_made_by_nobody;
+    bool const maker_is_nobody = GetParam().nobody_first;
+    if (maker_is_nobody) {
+        make_lock_directory_as_root();
+    }
     uid_t const guest_uid = maker_is_nobody ? 0 : nobody_uid();
     Actor maker(maker_is_nobody, plugin_, devices);
     Actor guest(!maker_is_nobody, plugin_, devices);
@@ -454,7 +465,7 @@ TEST_P(SharedBetweenUsers, BothProbeOwnAndUseTheCache) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Makers, SharedBetweenUsers,
-                         testing::Values(Sharing{"DirectoryMadeByRoot", false}, Sharing{"DirectoryMadeByNobody", true}),
+                         testing::Values(Sharing{"RootFirst", false}, Sharing{"NobodyFirstInRootsDirectory", true}),
                          [](auto const& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
