@@ -108,8 +108,8 @@ int ftruncate_call(int fd, off_t length) {
 
 char const* name_of(Call call) {
     static constexpr std::array<char const*, call_kinds> names{
-        "open",      "mkdir",     "openat", "close", "fstat",  "fstatat",   "fchmod", "flock",
-        "dup_above", "dup_above_cloexec", "pread", "pwrite", "ftruncate"};
+        "open",  "mkdir",     "openat",            "close", "fstat",  "fstatat",  "fchmod",
+        "flock", "dup_above", "dup_above_cloexec", "pread", "pwrite", "ftruncate"};
     return names[static_cast<std::size_t>(call)];
 }
 

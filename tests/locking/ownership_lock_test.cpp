@@ -249,11 +249,11 @@ void make_lock_directory(fs::path const& lock_file) {
 
 Obstacle const obstacles[] = {
     {"symlink_at_directory",
-     [](fs::path const& tmpdir, fs::path const&) -> std::function<void()> {
+     [](fs::path const& tmpdir, fs::path const& lock_file) -> std::function<void()> {
          auto const target = tmpdir / "home";
          fs::create_directory(target);
          chmod(target.c_str(), 0700);
-         fs::create_directory_symlink(target, tmpdir / "rezored_izede");
+         fs::create_directory_symlink(target, lock_file.parent_path());
          return [target] {
              EXPECT_EQ(mode_of(target), 0700);
              EXPECT_TRUE(fs::is_empty(target));
@@ -263,7 +263,7 @@ Obstacle const obstacles[] = {
      // directory"; what matters is that the lock directory was refused.
      "lock directory"},
     {"file_at_directory",
-     [](fs::path const& tmpdir, fs::path const&) { return precious_file(tmpdir / "rezored_izede", 0600); },
+     [](fs::path const&, fs::path const& lock_file) { return precious_file(lock_file.parent_path(), 0600); },
      "is not a directory"},
     {"symlink_at_file",
      [](fs::path const& tmpdir, fs::path const& lock_file) {
