@@ -61,10 +61,11 @@ int run(std::filesystem::path const& directory) {
         return 1;
     }
 
-    // Open the device the way the scan lists it and own it: `device` holds
-    // the device's lock, machine-wide, until it is destroyed.
+    // Own the device the scan listed, then open it: `device` holds the
+    // device's lock, machine-wide, until it is destroyed, and the device is
+    // never opened while someone else owns it.
     auto manager = zelm::get_device_manager(target->plugin_path);
-    auto device = manager->manage_device(manager->open_device(target->description), target->description);
+    auto device = manager->open_managed_device(target->description);
     auto const info = device->get_info();
     std::cout << "owning " << target->description << ": " << (info ? *info : "error: " + info.error()) << '\n';
 

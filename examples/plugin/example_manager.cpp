@@ -36,14 +36,17 @@ public:
 
     std::string get_version() override { return "1.0.0"; }
 
+    // Opens only by a listed description's compact text, never by JSON value
+    // equality ({"n":7} equals {"n":7.0}): the library owns a device under
+    // that text, and a second text that opened it would give it a second owner.
     std::unique_ptr<zelm::Device> open_device(std::string const& description) override {
-        auto const wanted = json::parse(description);
+        auto const wanted = json::parse(description).dump();
         for (auto const& device : devices) {
-            if (device == wanted) {
+            if (device.dump() == wanted) {
                 return std::make_unique<CounterDevice>(device.at("serial").get<std::string>());
             }
         }
-        throw std::runtime_error("example: no such device: " + description);
+        throw std::runtime_error("example: no such device: " + wanted);
     }
 };
 
