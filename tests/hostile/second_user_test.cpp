@@ -233,7 +233,21 @@ ssize_t measuring_pread(int fd, void* buffer, size_t size, off_t offset) {
     return detail::real_system_calls().pread(fd, buffer, size, offset);
 }
 
-class RecordOfAnotherUser : public HostileUser, public testing::WithParamInterface<PlantedRecord> {};
+class RecordOfAnotherUser : public HostileUser, public testing::WithParamInterface<PlantedRecord> {
+protected:
+    // `content` with "$target" or "$neighbour" replaced by the members that
+    // name that device in a record, so that nothing but what a case is about
+    // makes the record unusable.
+    std::string naming(std::string content) const {
+        for (auto const& [placeholder, device] : {std::pair{"$target", &target_}, std::pair{"$neighbour", &neighbour_}}) {
+            if (auto const at = content.find(placeholder); at != std::string::npos) {
+                auto const members = json{{"device", *device}, {"manager", manager()->get_path().native()}}.dump();
+                content.replace(at, std::string_view(placeholder).size(), members.substr(1, members.size() - 2));
+            }
+        }
+        return content;
+    }
+};
 
 // nobody scans first, as a user in good faith would, then rewrites the
 // target's record. Root's scan must treat it as a miss, read no more than a
@@ -241,12 +255,13 @@ class RecordOfAnotherUser : public HostileUser, public testing::WithParamInterfa
 TEST_P(RecordOfAnotherUser, IsAMissThatCostsOneLiveQueryAndNothingElse) {
     auto const cache = lock_file(target_, cache_suffix);
     auto const& record = GetParam();
+    auto const content = naming(record.content);
     make_lock_directory_as_root();
     ASSERT_EQ(run_as_nobody([&] {
                   if (letters(scan_devices({plugin_})) != "FF") {
                       return 1;
                   }
-                  std::ofstream(cache, std::ios::binary | std::ios::trunc) << record.content;
+                  std::ofstream(cache, std::ios::binary | std::ios::trunc) << content;
                   return record.size > 0 && truncate(cache.c_str(), record.size) != 0 ? 2 : 0;
               }),
               0);
@@ -269,11 +284,13 @@ TEST_P(RecordOfAnotherUser, IsAMissThatCostsOneLiveQueryAndNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Records, RecordOfAnotherUser,
-    testing::Values(PlantedRecord{"Huge", R"({"info":{"Serial Number":"forged"}})", off_t{4} << 30},
-                    PlantedRecord{"DeeplyNested", nested_info(400'000)},
-                    PlantedRecord{"InvalidUtf8", "{\"info\":{\"Serial Number\":\"\xff\xfe\"}}"},
-                    PlantedRecord{"ErrorThatIsNotText", R"({"info":{"Serial Number":"forged"},"error":7})"},
-                    PlantedRecord{"NotAnObject", R"(["forged"])"}),
+    testing::Values(PlantedRecord{"Huge", R"({$target,"info":{"Serial Number":"forged"}})", off_t{4} << 30},
+                    PlantedRecord{"DeeplyNested", "{$target," + nested_info(400'000).substr(1)},
+                    PlantedRecord{"InvalidUtf8", "{$target,\"info\":{\"Serial Number\":\"\xff\xfe\"}}"},
+                    PlantedRecord{"ErrorThatIsNotText", R"({$target,"info":{"Serial Number":"forged"},"error":7})"},
+                    PlantedRecord{"NotAnObject", R"(["forged"])"},
+                    PlantedRecord{"AnotherDevicesRecord", R"({$neighbour,"info":{"Serial Number":"forged"}})"},
+                    PlantedRecord{"WithoutTheDevice", R"({"info":{"Serial Number":"forged"}})"}),
     [](auto const& test_case) { return std::string(test_case.param.name); });
 
 // --- a lock directory that another user keeps to itself ----------------------
