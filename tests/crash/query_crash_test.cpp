@@ -88,7 +88,7 @@ protected:
     static fs::path cache_file(fs::path const& plugin_path, json const& device) {
         auto const manager = get_device_manager(plugin_path);
         auto const name = detail::make_lock_id(manager->get_path(), device) + ".lock";
-        return fs::temp_directory_path() / "rezored_izede" / name;
+        return test::lock_directory() / name;
     }
 
     test::ScopedTmpdir tmpdir_;

@@ -54,9 +54,9 @@ ScopedEnv::~ScopedEnv() {
     }
 }
 
-std::filesystem::path ownership_lock_file(std::string const& lock_id) {
-    return std::filesystem::temp_directory_path() / "rezored_izede" / (lock_id + ".occupied");
-}
+std::filesystem::path lock_directory() { return std::filesystem::temp_directory_path() / lock_directory_name; }
+
+std::filesystem::path ownership_lock_file(std::string const& lock_id) { return lock_directory() / (lock_id + ".occupied"); }
 
 std::filesystem::path install_test_plugin(std::filesystem::path const& dir, std::string const& file_name,
                                           nlohmann::json const& config) {

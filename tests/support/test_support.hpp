@@ -18,6 +18,14 @@
 
 namespace zelm::test {
 
+// The lock directory's name under the temporary directory, as the library
+// must name it (tests check the name itself, so they do not take the
+// library's constant).
+inline constexpr char const* lock_directory_name = "rezored_izede";
+
+// `<TMPDIR>/rezored_izede` for the current TMPDIR.
+std::filesystem::path lock_directory();
+
 // Paths of the test plug-ins, as built.
 inline std::filesystem::path const test_plugin_path{ZELM_TEST_PLUGIN};
 inline std::filesystem::path const no_entry_plugin_path{ZELM_TEST_NO_ENTRY_PLUGIN};
@@ -61,7 +69,7 @@ class ScopedTmpdir {
 public:
     std::filesystem::path const& path() const { return dir_.path(); }
     // Where the library keeps its lock files under this TMPDIR.
-    std::filesystem::path lock_directory() const { return path() / "rezored_izede"; }
+    std::filesystem::path lock_directory() const { return path() / lock_directory_name; }
 
 private:
     TempDir dir_;
