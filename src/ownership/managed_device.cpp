@@ -4,8 +4,7 @@
 
 #include "loader/plugin_pin.hpp"
 #include "locking/lock_identity.hpp"
-
-#include <stdexcept>
+#include "ownership/open_device.hpp"
 
 namespace zelm {
 
@@ -22,10 +21,7 @@ std::unique_ptr<ManagedDevice> DeviceManager::open_managed_device(std::string co
     // also when the caller's handle to this manager goes during unwinding.
     auto const path = detail::pinning_on_exception(*this, [&] { return get_path(); });
     auto lock = std::make_shared<detail::OwnershipLock>(detail::make_lock_id_from_text(path.native(), compact), true);
-    auto device = detail::pinning_on_exception(*this, [&] { return open_device(compact); });
-    if (!device) {
-        throw std::runtime_error("Device Manager returned no device: " + compact);
-    }
+    auto device = detail::pinning_on_exception(*this, [&] { return detail::open_device_checked(*this, compact); });
     return std::make_unique<ManagedDevice>(std::move(device), std::move(self), std::move(lock));
 }
 
