@@ -32,7 +32,7 @@ public:
     bool start_array(std::size_t) { return open(json::value_t::array); }
     bool end_array() { return close(); }
 
-    bool parse_error(std::size_t, std::string const&, nlohmann::detail::exception const&) { return false; }
+    bool parse_error(std::size_t, std::string const&, json::exception const&) { return false; }
 
 private:
     // Places `value` where the text puts it: the root, the next element of
