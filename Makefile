@@ -1,13 +1,30 @@
-# Short commands for the usual jobs. `make scan` and `make test` each install
-# any missing Debian packages first, so a fresh machine needs nothing else.
+# Short commands for the usual jobs; `make help` lists them. Each installs any
+# missing Debian packages first. On a machine without make, `sh ./quickstart
+# TARGET` installs the packages, make included, and then runs the target.
 BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
+# What `make scan` needs: the library, the tool and the simulated family.
+SCAN_TARGETS = dizazuz_oruzoz zelm sim_manager
 
-.PHONY: setup configure build test scan install clean
+.DEFAULT_GOAL := help
+.PHONY: help setup configure build test scan install clean
+
+help:
+	@echo 'make scan           build the library, zelm and the simulated family; scan its devices'
+	@echo 'make test           build everything and run the whole test suite'
+	@echo 'make build          build everything (library, tool, plug-ins, tests) in $(BUILD)'
+	@echo 'make install        build, then install (cmake --install $(BUILD))'
+	@echo 'make clean          remove $(BUILD)'
+	@echo 'make setup          install the missing Debian packages the build needs'
+	@echo 'make test-asan      the whole suite under AddressSanitizer and UBSan (in $(ASAN_BUILD))'
+	@echo 'make test-tsan      the whole suite under ThreadSanitizer (in $(TSAN_BUILD))'
+	@echo 'make fuzz-smoke     run every fuzz target for FUZZ_TIME=$(FUZZ_TIME) s (in $(FUZZ_BUILD))'
+	@echo 'make check-install  install into a temporary prefix; build and run the examples against it'
+	@echo 'make check-fresh    run the quick start in a new minimal Debian 12 root (root only, slow)'
 
 setup:
-	@scripts/install-deps
+	@sh scripts/install-deps
 
 configure: setup
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > /dev/null
@@ -19,8 +36,13 @@ build: configure
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
 
-# Scans the bundled simulated devices.
-scan: build
+# Builds only what the scan runs, with the build's output in a log that is
+# shown (its end) only when the build fails, then scans the bundled
+# simulated devices.
+scan: configure
+	@echo 'building the library, zelm and the simulated family (log: $(BUILD)/scan-build.log)'
+	@cmake --build $(BUILD) -j$(JOBS) --target $(SCAN_TARGETS) > $(BUILD)/scan-build.log 2>&1 || \
+	  { tail -n 40 $(BUILD)/scan-build.log; echo 'make scan: the build failed; the whole log is $(BUILD)/scan-build.log'; exit 1; }
 	@$(BUILD)/bin/zelm scan
 
 install: build
@@ -86,7 +108,7 @@ FUZZ_JOBS ?= 2
 # its updated gcc-12 do), the classic afl-g++ instruments instead, without
 # the persistent loop.
 fuzz-build:
-	@scripts/install-deps --fuzz
+	@sh scripts/install-deps --fuzz
 	@mkdir -p $(FUZZ_BUILD)
 	@echo 'int main() {}' > $(FUZZ_BUILD)/compiler_probe.cpp
 	@if AFL_QUIET=1 afl-g++-fast $(FUZZ_BUILD)/compiler_probe.cpp -o $(FUZZ_BUILD)/compiler_probe > /dev/null 2>&1; \
@@ -98,3 +120,15 @@ fuzz-build:
 
 fuzz-smoke: fuzz-build
 	@fuzz/run --build $(FUZZ_BUILD) --time $(FUZZ_TIME) --jobs $(FUZZ_JOBS) --out $(FUZZ_BUILD)/smoke
+
+# --- the quick start on a new machine ---------------------------------------
+# Bootstraps a minimal Debian 12 root (debootstrap, from the Debian archive),
+# clones this repository's committed HEAD into it and runs the README's two
+# quick-start commands there as a new user would, so that no install step
+# can pass by finding a package already on this machine. Root only; see
+# scripts/check-fresh.
+.PHONY: check-fresh
+
+check-fresh:
+	@sh scripts/install-deps --fresh
+	@scripts/check-fresh
