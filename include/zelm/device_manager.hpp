@@ -2,6 +2,10 @@
 // plug-in entry point, and the loader that turns a plug-in file into its one
 // shared manager.
 //
+// The library's few diagnostics (a plug-in skipped by a scan, a device query
+// that failed) go to spdlog's process-wide default logger, which writes to
+// standard output unless the host replaces it; see <zelm/scan.hpp>.
+//
 // The virtual slot order is part of the binary interface between the library
 // and separately built plug-ins: never reorder, insert or remove a slot.
 #pragma once
@@ -45,8 +49,9 @@ public:
     // manager (and its plug-in) loaded. An empty `description` takes no lock.
     // Throws (the device passed in is then destroyed):
     // - std::bad_weak_ptr when this manager is not owned by a shared handle;
-    // - std::runtime_error "Device is already occupied" when another owner,
-    //   in any process, holds the device;
+    // - zelm::DeviceOccupiedError (<zelm/owner.hpp>), a std::runtime_error
+    //   "Device is already occupied", when another owner, in any process,
+    //   holds the device;
     // - std::runtime_error "Lock directory <path> is not safe: <reason>;
     //   <how to fix it>" when the lock directory is refused (another user
     //   owns it, or others may write to it but it is not sticky);
@@ -68,8 +73,9 @@ public:
     // - nlohmann::json::parse_error when `description` is not JSON (the empty
     //   text included) or nests too deeply;
     // - std::bad_weak_ptr when this manager is not owned by a shared handle;
-    // - std::runtime_error "Device is already occupied" when another owner,
-    //   in any process, holds the device (open_device is not called);
+    // - zelm::DeviceOccupiedError (<zelm/owner.hpp>), a std::runtime_error
+    //   "Device is already occupied", when another owner, in any process,
+    //   holds the device (open_device is not called);
     // - std::runtime_error "Lock directory <path> is not safe: <reason>;
     //   <how to fix it>" or "Cannot open device lock file: <path>: <reason>"
     //   when the lock cannot be taken safely;
@@ -127,8 +133,10 @@ ZELM_API std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path
 
 // The plug-in entry point: returns a new manager made with `new`, whose
 // ownership passes to the library; reports failure by throwing a standard
-// exception. Called once per load of the plug-in, under the loader's lock, so
-// it must not call get_device_manager.
+// exception. Called whenever a process needs the plug-in's manager and none
+// lives (normally once per load; again in the still-loaded library when a new
+// manager is wanted while the previous one's destructor runs on another
+// thread), under the loader's lock, so it must not call get_device_manager.
 extern "C" ZELM_API zelm::DeviceManager* create_manager();
 
 // A plug-in's ABI tag, defined by ZELM_PLUGIN_ENTRY. Plug-ins without it load
