@@ -4,6 +4,9 @@
 // owned device is not reported occupied.
 #include <zelm/zelm.hpp>
 
+#include <spdlog/sinks/stdout_color_sinks.h>
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
 #include <exception>
 #include <filesystem>
@@ -90,6 +93,9 @@ int main(int argc, char** argv) {
         std::cerr << "usage: example_host PLUGIN_DIRECTORY\n";
         return 2;
     }
+    // The library logs through spdlog's default logger, which writes to
+    // standard output; a host whose standard output is data sends it elsewhere.
+    spdlog::set_default_logger(spdlog::stderr_color_mt("zelm"));
     try {
         return run(argv[1]);
     } catch (std::exception const& e) {

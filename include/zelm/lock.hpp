@@ -40,8 +40,9 @@ class ZELM_API OwnershipLock {
 public:
     // Throws std::filesystem::filesystem_error when the system temporary
     // directory cannot be determined. When `throw_if_occupied` is true it also
-    // throws std::runtime_error "Device is already occupied" when another
-    // owner holds the lock, "Lock directory <path> is not safe: <reason>;
+    // throws zelm::DeviceOccupiedError (<zelm/owner.hpp>, a
+    // std::runtime_error "Device is already occupied" naming the holder when
+    // it can be identified) when another owner holds the lock, "Lock directory <path> is not safe: <reason>;
     // <how to fix it>" when the lock directory is refused (another user owns
     // it, or others may write to it but it is not sticky), and "Cannot open
     // device lock file: <path>: <reason>" when the file cannot be opened
@@ -83,7 +84,8 @@ ZELM_API bool is_device_occupied(std::string const& lock_id);
 // nobody holds it exclusively, when the lock file does not exist (or is a
 // link) and when /proc/locks cannot be read. Takes no lock and changes no
 // file. A holder that forked before it died may be listed under its own,
-// gone, process id. Never throws but std::bad_alloc.
+// gone, process id. Never throws but std::bad_alloc. Hosts use
+// zelm::find_device_owner (<zelm/owner.hpp>), which also names the command.
 ZELM_API std::optional<int> find_device_owner(std::string const& lock_id);
 
 }  // namespace zelm::detail

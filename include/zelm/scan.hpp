@@ -1,11 +1,21 @@
 // Scanning plug-ins for devices. Each listed device is reported as found,
 // occupied or failed to query. Answers are shared for five seconds by every
 // scan on the machine through the query cache in the lock directory.
+//
+// Diagnostics (a plug-in skipped, a device query that failed) go to spdlog's
+// process-wide default logger, at warning and error level; the library never
+// creates or configures a logger. spdlog's own default writes to standard
+// output, so a host whose standard output is data directs them elsewhere
+// before scanning, for example to standard error:
+//   #include <spdlog/sinks/stdout_color_sinks.h>
+//   spdlog::set_default_logger(spdlog::stderr_color_mt("zelm"));
 #pragma once
 
 #include <zelm/export.hpp>
 
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -45,6 +55,24 @@ using ScanResults = std::vector<ScanResult>;
 // becomes a DeviceQueryFailed. Throws only exceptions that do not derive from
 // std::exception (from plug-in code).
 ZELM_API ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths);
+
+// Where a scan is: told after each device it has scanned.
+struct ScanProgress {
+    std::size_t plugin_index = 0;  // the device's plug-in, in `plugin_paths`
+    std::size_t plugin_count = 0;  // plug-ins in `plugin_paths`
+    std::size_t devices_done = 0;  // devices scanned so far, this one included, all plug-ins together
+};
+
+using ScanProgressCallback = std::function<void(ScanProgress const&)>;
+
+// The same scan, calling `progress` on the scanning thread after each device
+// (found, occupied or failed alike), so that a host can show how far a long
+// scan is without knowing in advance how many devices there are. An empty
+// `progress` is never called. An exception from `progress` ends the scan at
+// once and leaves it unchanged (its results are lost); otherwise it throws
+// what the overload without progress throws.
+ZELM_API ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths,
+                                  ScanProgressCallback const& progress);
 
 // Scans the plug-ins in `directory`: regular files or symbolic links whose
 // extension is ".so", ".dll" or ".dylib" and whose name contains "_manager",

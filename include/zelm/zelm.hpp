@@ -5,4 +5,5 @@
 #include <zelm/device_manager.hpp>
 #include <zelm/lock.hpp>
 #include <zelm/managed_device.hpp>
+#include <zelm/owner.hpp>
 #include <zelm/scan.hpp>

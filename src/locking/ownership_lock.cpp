@@ -5,6 +5,7 @@
 // it at once.
 #include <zelm/lock.hpp>
 
+#include "locking/device_owner_lookup.hpp"
 #include "locking/lock_directory.hpp"
 #include "locking/lock_identity.hpp"
 #include "locking/ownership_probe.hpp"
@@ -29,7 +30,9 @@ OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied)
     }
     switch (locked.error().kind) {
     case LockFailure::Kind::busy:
-        throw std::runtime_error("Device is already occupied");
+        // Looked up after the failure: the holder named is the one that
+        // made it fail, unless it let go in between.
+        throw DeviceOccupiedError(owner_of_lock(lock_id));
     case LockFailure::Kind::unsafe_directory:
         throw std::runtime_error(locked.error().reason);
     case LockFailure::Kind::cannot_open:

@@ -11,6 +11,7 @@
 #include "scan/device_lists.hpp"
 #include "scan/device_scan.hpp"
 #include "scan/query_cache.hpp"
+#include "scan/scan_progress.hpp"
 #include "scan/scan_results.hpp"
 
 #include <spdlog/spdlog.h>
@@ -70,7 +71,7 @@ namespace {
 // path for every device, and identities are derived afresh only when that
 // path differs from the one they were derived under.
 void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& manager, DeviceList const& list,
-                     ScanLockDirectory& lock_directory, ScanResults& results) {
+                     ScanLockDirectory& lock_directory, ProgressTicker& ticker, ScanResults& results) {
     results.reserve(results.size() + list.devices.size());
     for (auto const& device : list.devices) {
         auto const manager_path = manager.get_path();
@@ -79,6 +80,7 @@ void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& ma
             same_path ? device.lock_id : make_lock_id_from_text(manager_path.native(), device.description);
         scan_listed_device(plugin_path, manager, device.value, device.description, manager_path.native(), lock_id,
                            lock_directory, results);
+        ticker.device_done();
     }
 }
 
@@ -86,7 +88,7 @@ void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& ma
 // array gives its elements, an object its member values in key order, null
 // nothing, any other value itself.
 void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& manager, std::string text,
-                   ScanLockDirectory& lock_directory, ScanResults& results) {
+                   ScanLockDirectory& lock_directory, ProgressTicker& ticker, ScanResults& results) {
     std::optional<nlohmann::json> parsed;
     try {
         parsed = parse_bounded(text);
@@ -109,6 +111,7 @@ void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& mana
             list->manager_path.reset();  // a manager whose path changes: identities are derived afresh
         }
         list->devices.push_back({std::move(device), std::move(description), std::move(lock_id)});
+        ticker.device_done();
     }
     list->text = std::move(text);
     device_lists().keep(plugin_path.native(), std::move(list));
@@ -116,7 +119,7 @@ void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& mana
 
 // The devices of one plug-in, scanned in list order into `results`.
 void scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& manager,
-                      ScanLockDirectory& lock_directory, ScanResults& results) {
+                      ScanLockDirectory& lock_directory, ProgressTicker& ticker, ScanResults& results) {
     std::string text;
     try {
         text = manager.list_devices();
@@ -124,25 +127,37 @@ void scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& m
         return;  // skipped silently, like a list that is not JSON
     }
     if (auto const list = device_lists().find(plugin_path.native(), text)) {
-        scan_known_list(plugin_path, manager, *list, lock_directory, results);
+        scan_known_list(plugin_path, manager, *list, lock_directory, ticker, results);
     } else {
-        scan_new_list(plugin_path, manager, std::move(text), lock_directory, results);
+        scan_new_list(plugin_path, manager, std::move(text), lock_directory, ticker, results);
     }
 }
 
 }  // namespace
+
+void ProgressTicker::tell() {
+    ++progress_.devices_done;
+    try {
+        (*callback_)(progress_);
+    } catch (...) {
+        throw ProgressStopped{std::current_exception()};
+    }
+}
+
 }  // namespace detail
 
 namespace {
 
 void scan_plugin(std::filesystem::path const& plugin_path, detail::ScanLockDirectory& lock_directory,
-                 ScanResults& results) {
+                 detail::ProgressTicker& ticker, ScanResults& results) {
     // Declared outside the try block so that the plug-in stays loaded until
     // the exception, whose type and message may be the plug-in's, is gone.
     std::shared_ptr<DeviceManager> manager;
     try {
         manager = get_device_manager(plugin_path);
-        detail::scan_device_list(plugin_path, *manager, lock_directory, results);
+        detail::scan_device_list(plugin_path, *manager, lock_directory, ticker, results);
+    } catch (detail::ProgressStopped const&) {
+        throw;  // the host's, not the plug-in's: it ends the whole scan
     } catch (std::exception const& e) {
         spdlog::warn("Scanner skipped manager {}: {}", plugin_path.native(), e.what());
     } catch (...) {
@@ -157,13 +172,24 @@ void scan_plugin(std::filesystem::path const& plugin_path, detail::ScanLockDirec
 
 }  // namespace
 
-ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths) {
+ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths,
+                         ScanProgressCallback const& progress) {
     ScanResults results;
     detail::ScanLockDirectory lock_directory;
-    for (auto const& plugin_path : plugin_paths) {
-        scan_plugin(plugin_path, lock_directory, results);
+    detail::ProgressTicker ticker(&progress, plugin_paths.size());
+    try {
+        for (std::size_t index = 0; index < plugin_paths.size(); ++index) {
+            ticker.start_plugin(index);
+            scan_plugin(plugin_paths[index], lock_directory, ticker, results);
+        }
+    } catch (detail::ProgressStopped const& stopped) {
+        std::rethrow_exception(stopped.error);
     }
     return results;
+}
+
+ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths) {
+    return scan_devices(plugin_paths, ScanProgressCallback{});
 }
 
 }  // namespace zelm

@@ -2,6 +2,8 @@
 // kernel reports it, with the command name people know it by.
 #pragma once
 
+#include <zelm/owner.hpp>
+
 #include <nlohmann/json.hpp>
 
 #include <optional>
@@ -9,16 +11,8 @@
 
 namespace zelm::tool {
 
-struct DeviceOwner {
-    int pid = 0;
-    std::optional<std::string> command;  // none when /proc/<pid>/comm cannot be read
-};
-
-// The holder of the ownership lock `lock_id`, or none when it cannot be
-// identified: nobody holds it any more, or the kernel names no live process
-// for it (a holder in another pid namespace, or one that forked and exited,
-// leaving the lock with its child).
-std::optional<DeviceOwner> find_owner(std::string const& lock_id);
+// The holder of a device's ownership lock, as the library identifies it.
+using DeviceOwner = zelm::DeviceOwner;
 
 // "4242 (zelm)", "4242" without a command, "unknown" without an owner.
 std::string owner_text(std::optional<DeviceOwner> const& owner);

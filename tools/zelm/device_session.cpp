@@ -6,8 +6,8 @@
 #include "plugin_directory.hpp"
 
 #include <zelm/device_manager.hpp>
-#include <zelm/lock.hpp>
 #include <zelm/managed_device.hpp>
+#include <zelm/owner.hpp>
 
 #include <fmt/format.h>
 
@@ -21,10 +21,9 @@ namespace zelm::tool {
 namespace {
 
 // The texts with which open_managed_device reports that the device's
-// ownership lock could not be taken, as opposed to a failed open.
-constexpr std::string_view occupied = "Device is already occupied";
+// ownership lock could not be taken safely, as opposed to a failed open.
 constexpr std::string_view no_device = "Device Manager returned no device";
-constexpr std::string_view lock_failures[] = {occupied, "Lock directory ", "Cannot open device lock file: "};
+constexpr std::string_view lock_failures[] = {"Lock directory ", "Cannot open device lock file: "};
 
 bool is_lock_failure(std::string_view message) {
     return std::ranges::any_of(lock_failures, [&](std::string_view text) { return message.starts_with(text); });
@@ -32,14 +31,6 @@ bool is_lock_failure(std::string_view message) {
 
 std::string device_name(std::filesystem::path const& plugin, nlohmann::json const& description) {
     return fmt::format("device {} ({})", description.dump(), plugin.filename().native());
-}
-
-// Names the holder when it can be identified: people otherwise hunt for the
-// process that holds a device by hand. Looked up after the failure, since
-// the holder may have changed since any earlier look.
-std::string occupied_by(DeviceManager& manager, nlohmann::json const& description) {
-    auto const owner = find_owner(detail::make_lock_id(manager.get_path(), description));
-    return owner ? fmt::format("{} by process {}", occupied, owner_text(owner)) : std::string(occupied);
 }
 
 // The one listed description that the typed one names.
@@ -60,11 +51,13 @@ DeviceSession open_managed_device(DeviceTarget const& target) {
     try {
         auto device = manager->open_managed_device(description.dump());
         return {std::move(name), std::move(device)};
+    } catch (DeviceOccupiedError const& e) {
+        // People otherwise hunt for the process that holds a device by hand.
+        auto const& owner = e.owner();
+        throw std::runtime_error(fmt::format("cannot own {}: {}{}", name, e.what(),
+                                             owner ? " by process " + owner_text(owner) : std::string()));
     } catch (std::exception const& e) {
         std::string_view const message = e.what();
-        if (message == occupied) {
-            throw std::runtime_error(fmt::format("cannot own {}: {}", name, occupied_by(*manager, description)));
-        }
         if (message.starts_with(no_device)) {
             throw std::runtime_error(fmt::format("cannot open {}: the plug-in returned no device", name));
         }

@@ -3,6 +3,7 @@
 // devices, and printing the results.
 #include "scan_command.hpp"
 
+#include "arguments.hpp"
 #include "commands.hpp"
 #include "isolated_scan.hpp"
 #include "output.hpp"
@@ -11,7 +12,8 @@
 #include "status_line.hpp"
 
 #include <zelm/device_manager.hpp>
-#include <zelm/lock.hpp>
+#include <zelm/owner.hpp>
+#include <zelm/scan.hpp>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
@@ -35,18 +37,22 @@ using Clock = std::chrono::steady_clock;
 constexpr auto progress_delay = 500ms;
 constexpr auto progress_interval = 100ms;
 
-// "scanning plug-ins: 2 of 7 done" on a terminal, once the scan has taken a
-// while; gone when the scan is.
-class ScanProgress {
+// "scanning plug-ins: 2 of 7 done; devices scanned: 1234" on a terminal,
+// once the scan has taken a while; gone when the scan is. One plug-in may
+// have thousands of devices, so the plug-ins alone can stand still for
+// minutes. An isolated scan's devices are counted in its children, which
+// report only their results: it shows the plug-ins only.
+class ProgressDisplay {
 public:
-    explicit ScanProgress(std::size_t total) : total_(total) {}
-    ~ScanProgress() { StatusLine::instance().clear(); }
-    ScanProgress(ScanProgress const&) = delete;
-    ScanProgress& operator=(ScanProgress const&) = delete;
+    explicit ProgressDisplay(std::size_t total) : total_(total) {}
+    ~ProgressDisplay() { StatusLine::instance().clear(); }
+    ProgressDisplay(ProgressDisplay const&) = delete;
+    ProgressDisplay& operator=(ProgressDisplay const&) = delete;
 
-    void update(std::size_t done) const {
+    void update(std::size_t done, std::optional<std::size_t> devices = std::nullopt) const {
         if (Clock::now() - start_ >= progress_delay) {
-            StatusLine::instance().show(fmt::format("scanning plug-ins: {} of {} done", done, total_));
+            auto const plugins = fmt::format("scanning plug-ins: {} of {} done", done, total_);
+            StatusLine::instance().show(devices ? fmt::format("{}; devices scanned: {}", plugins, *devices) : plugins);
         }
     }
 
@@ -65,7 +71,7 @@ public:
     // Scans plug-ins until none is left; runs on each scanning thread.
     void work() {
         for (auto index = next_++; index < plugins_.size(); index = next_++) {
-            results_[index] = scan_plugin(plugins_[index]);
+            results_[index] = scan_plugin(plugins_[index], devices_done_);
             std::lock_guard guard(mutex_);
             ++done_;
             done_changed_.notify_all();
@@ -73,10 +79,10 @@ public:
     }
 
     void wait_showing_progress() {
-        ScanProgress const progress(plugins_.size());
+        ProgressDisplay const progress(plugins_.size());
         std::unique_lock lock(mutex_);
         while (!done_changed_.wait_for(lock, progress_interval, [this] { return done_ == plugins_.size(); })) {
-            progress.update(done_);
+            progress.update(done_, devices_done_.load());
         }
     }
 
@@ -92,6 +98,7 @@ private:
     std::vector<std::filesystem::path> const& plugins_;
     std::vector<ScanRecords> results_;  // each slot written by one thread only
     std::atomic<std::size_t> next_ = 0;
+    std::atomic<std::size_t> devices_done_ = 0;  // by every thread's scan together
     std::mutex mutex_;  // guards done_
     std::condition_variable done_changed_;
     std::size_t done_ = 0;
@@ -116,7 +123,7 @@ std::optional<DeviceOwner> owner_of(DeviceOccupied const& occupied,
         return std::nullopt;
     }
     try {
-        return find_owner(detail::make_lock_id(*manager_path, nlohmann::json::parse(occupied.description)));
+        return find_device_owner(*manager_path, occupied.description);
     } catch (std::exception const&) {
         return std::nullopt;
     }
@@ -133,12 +140,24 @@ std::optional<std::filesystem::path> manager_path_of(std::shared_ptr<DeviceManag
 // The library lets only non-standard exceptions from plug-in code out of a
 // scan. One plug-in's misbehaviour costs its own devices, as any other
 // plug-in failure does in the library, not the whole scan.
-ScanResults library_scan(std::filesystem::path const& plugin) {
+ScanResults library_scan(std::filesystem::path const& plugin, ScanProgressCallback const& progress) {
     try {
-        return scan_devices({plugin});
+        return scan_devices({plugin}, progress);
     } catch (...) {
         spdlog::warn("Scan of {} stopped by a non-standard exception from plug-in code", plugin.native());
         return {};
+    }
+}
+
+// The library logs a failed query under the device's lock identity, a hash
+// that tells people nothing (the tool's logger keeps that line out); the
+// results name the device by its description and plug-in.
+void warn_failed_queries(ScanRecords const& records) {
+    for (auto const& record : records) {
+        if (auto const* failed = std::get_if<DeviceQueryFailed>(&record.result)) {
+            spdlog::warn("Failed to query device {} ({}): {}", failed->description,
+                         std::filesystem::path(failed->plugin_path).filename().native(), one_line(failed->error));
+        }
     }
 }
 
@@ -154,20 +173,20 @@ std::vector<std::filesystem::path> chosen_plugins(ScanOptions const& options) {
 }
 
 ScanRecords scan_isolated(std::vector<std::filesystem::path> const& plugins, ScanOptions const& options) {
-    ScanProgress const progress(plugins.size());
-    return scan_plugins_isolated(plugins, scan_plugin,
+    ProgressDisplay const progress(plugins.size());
+    return scan_plugins_isolated(plugins, [](std::filesystem::path const& plugin) { return scan_plugin(plugin); },
                                  {.jobs = options.jobs, .timeout = std::chrono::duration<double>(options.timeout)},
                                  [&progress](std::size_t done) { progress.update(done); });
 }
 
 }  // namespace
 
-ScanRecords scan_plugin(std::filesystem::path const& plugin) {
+ScanRecords scan_plugin(std::filesystem::path const& plugin, std::atomic<std::size_t>& devices_done) {
     // Held across the scan, which then uses this same manager: the owners'
     // look-up afterwards costs one get_path call instead of loading the
     // plug-in (and running its create_manager) a second time.
     auto const manager = try_manager(plugin);
-    auto results = library_scan(plugin);
+    auto results = library_scan(plugin, [&devices_done](zelm::ScanProgress const&) { ++devices_done; });
     bool const any_occupied = std::ranges::any_of(
         results, [](ScanResult const& result) { return std::holds_alternative<DeviceOccupied>(result); });
     auto const manager_path = any_occupied ? manager_path_of(manager ? manager : try_manager(plugin)) : std::nullopt;
@@ -179,6 +198,11 @@ ScanRecords scan_plugin(std::filesystem::path const& plugin) {
         records.push_back({std::move(result), std::move(owner)});
     }
     return records;
+}
+
+ScanRecords scan_plugin(std::filesystem::path const& plugin) {
+    std::atomic<std::size_t> devices_done = 0;
+    return scan_plugin(plugin, devices_done);
 }
 
 ScanRecords scan_plugins(std::vector<std::filesystem::path> const& plugins, unsigned jobs) {
@@ -197,6 +221,7 @@ ScanRecords scan_plugins(std::vector<std::filesystem::path> const& plugins, unsi
 void run_scan(ScanOptions const& options) {
     auto const plugins = chosen_plugins(options);
     auto const records = options.isolate ? scan_isolated(plugins, options) : scan_plugins(plugins, options.jobs);
+    warn_failed_queries(records);
     print_stdout(options.json ? scan_json(records).dump(2) + "\n" : scan_table(records));
 }
 

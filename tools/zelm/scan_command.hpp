@@ -4,6 +4,8 @@
 
 #include "scan_records.hpp"
 
+#include <atomic>
+#include <cstddef>
 #include <filesystem>
 #include <vector>
 
@@ -13,6 +15,8 @@ namespace zelm::tool {
 // its occupied devices. A plug-in whose scan throws (only a non-standard
 // exception from plug-in code can) is skipped with a warning.
 ScanRecords scan_plugin(std::filesystem::path const& plugin);
+// The same, adding one to `devices_done` after each device it has scanned.
+ScanRecords scan_plugin(std::filesystem::path const& plugin, std::atomic<std::size_t>& devices_done);
 
 // Scans each plug-in with scan_plugin, on up to `jobs` threads, and returns
 // the results in the order of `plugins`, the order one serial scan gives.

@@ -20,9 +20,21 @@ void write_stderr(std::string_view text) {
     std::fflush(stderr);
 }
 
+// The library's line for a device whose query failed names the device by its
+// lock identity, a hash; the scan command reports each failed device itself,
+// by description and plug-in, from the scan's results.
+bool is_failed_query_line(spdlog::details::log_msg const& message) {
+    constexpr std::string_view failed_query = "Failed to query device ";
+    return message.level == spdlog::level::err &&
+           std::string_view(message.payload.data(), message.payload.size()).starts_with(failed_query);
+}
+
 class StatusAwareSink final : public spdlog::sinks::base_sink<std::mutex> {
 protected:
     void sink_it_(spdlog::details::log_msg const& message) override {
+        if (is_failed_query_line(message)) {
+            return;
+        }
         spdlog::memory_buf_t formatted;
         formatter_->format(message, formatted);
         StatusLine::instance().print(std::string_view(formatted.data(), formatted.size()));

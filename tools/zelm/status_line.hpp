@@ -35,7 +35,9 @@ private:
 };
 
 // Makes the default logger (which the library logs through) write to
-// standard error, above any status line: "zelm: <level>: <message>".
+// standard error, above any status line: "zelm: <level>: <message>". The
+// library's own "Failed to query device <identity>: ..." lines are left out:
+// the scan command names failed devices itself.
 void install_stderr_logger();
 
 }  // namespace zelm::tool

@@ -1,0 +1,75 @@
+// The public owner look-up: the holder's process id from the kernel's list of
+// flock holders (detail::find_device_owner), with the command name people
+// know the process by.
+#include <zelm/lock.hpp>
+#include <zelm/owner.hpp>
+
+#include "locking/device_owner_lookup.hpp"
+#include "locking/lock_identity.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+
+namespace zelm {
+namespace {
+
+// The kernel cuts command names at 15 bytes, possibly inside a UTF-8
+// sequence; hosts put the name into JSON and the like, so bytes that are not
+// UTF-8 become replacement characters.
+std::string as_utf8(std::string const& text) {
+    auto const quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(quoted).get<std::string>();
+}
+
+std::optional<std::string> command_of(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
+    std::string command{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!file.is_open() || command.empty()) {
+        return std::nullopt;
+    }
+    if (command.back() == '\n') {
+        command.pop_back();
+    }
+    return as_utf8(command);
+}
+
+// A process that may only hide its name from us (another user's, under a
+// restricted /proc) still exists; one that is gone identifies nobody.
+bool exists(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+namespace detail {
+
+std::optional<DeviceOwner> owner_of_lock(std::string const& lock_id) {
+    auto const pid = find_device_owner(lock_id);
+    if (!pid) {
+        return std::nullopt;
+    }
+    auto command = command_of(*pid);
+    if (!command && !exists(*pid)) {
+        return std::nullopt;
+    }
+    return DeviceOwner{*pid, std::move(command)};
+}
+
+}  // namespace detail
+
+std::optional<DeviceOwner> find_device_owner(std::filesystem::path const& manager_path, std::string const& description) {
+    return detail::owner_of_lock(
+        detail::make_lock_id_from_text(manager_path.native(), detail::parse_description(description).dump()));
+}
+
+DeviceOccupiedError::DeviceOccupiedError(std::optional<DeviceOwner> owner)
+    : std::runtime_error("Device is already occupied"), owner_(std::move(owner)) {}
+
+// Defined here so that the type's identity (type information and virtual
+// table) lives in the library, one for every host and plug-in.
+DeviceOccupiedError::~DeviceOccupiedError() = default;
+
+}  // namespace zelm
