@@ -5,6 +5,9 @@
 
 #include <gmock/gmock.h>
 
+#include <fstream>
+#include <optional>
+
 namespace zelm::sim_test {
 namespace {
 
@@ -118,6 +121,55 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfiguration{"OpenLogNotWritable", R"({"open_log": "missing/dir/opens.log", "devices": []})",
                          "open_log: "}),
     [](auto const& test) { return std::string(test.param.name); });
+
+// Where a copy of the plug-in finds its devices: the file the variable names,
+// else the file named after its own stem beside it, else the built-in ones.
+struct Lookup {
+    char const* name;
+    std::optional<std::string> beside;    // text of lab_manager.json; "/" makes it a directory
+    std::optional<std::string> variable;  // text of the file ZELM_SIM_CONFIG names
+    char const* lists;                    // serial of the first listed device, or
+    char const* error;                    // a part of the error, with the file's path before it
+};
+
+TEST_F(SimConfigurationTest, ACopyReadsTheVariablesFileElseTheFileBesideItElseTheDefault) {
+    auto const devices = [](char const* serial) { return one_device({{"serial", serial}}).dump(); };
+    Lookup const cases[] = {
+        {"neither", std::nullopt, std::nullopt, "SIM-0001", nullptr},
+        {"beside", devices("BESIDE"), std::nullopt, "BESIDE", nullptr},
+        {"variable over beside", devices("BESIDE"), devices("VARIABLE"), "VARIABLE", nullptr},
+        {"variable alone", std::nullopt, devices("VARIABLE"), "VARIABLE", nullptr},
+        {"invalid beside", "{\"devices\": [", std::nullopt, nullptr, "lab_manager.json: not JSON"},
+        {"unreadable beside", "/", std::nullopt, nullptr, "lab_manager.json: not a regular file"},
+        {"invalid variable", devices("BESIDE"), "[]", nullptr, "variable.json: top level: must be an object"},
+    };
+    for (auto const& lookup : cases) {
+        SCOPED_TRACE(lookup.name);
+        auto const case_dir = dir() / lookup.name;
+        auto const plugin = copy_plugin(case_dir, "lab_manager.so");
+        // Named after another stem: never read by lab_manager.so.
+        std::ofstream(case_dir / "sim_manager.json") << devices("OTHER STEM");
+        if (lookup.beside == "/") {
+            std::filesystem::create_directory(case_dir / "lab_manager.json");
+        } else if (lookup.beside) {
+            std::ofstream(case_dir / "lab_manager.json") << *lookup.beside;
+        }
+        std::optional<std::string> variable;
+        if (lookup.variable) {
+            variable = (case_dir / "variable.json").native();
+            std::ofstream(*variable) << *lookup.variable;
+        }
+        ScopedEnv const env("ZELM_SIM_CONFIG", variable);
+
+        auto const manager_handle = get_device_manager(plugin);
+        if (lookup.lists != nullptr) {
+            EXPECT_EQ(json::parse(manager_handle->list_devices()).at(0).at("serial"), lookup.lists);
+        } else {
+            EXPECT_THAT(test::runtime_error_of([&] { manager_handle->list_devices(); }),
+                        HasSubstr(case_dir.native() + "/" + lookup.error));
+        }
+    }
+}
 
 TEST_F(SimConfigurationTest, MissingFileIsNamedInTheError) {
     auto const missing = dir() / "nowhere.json";

@@ -47,18 +47,38 @@ TEST_F(SimManagerTest, NameComesFromTheConfiguration) {
     EXPECT_EQ(manager().get_name(), "bench rack");
 }
 
-// Lock identities are derived from get_path, so it must not depend on how or
-// in which process the plug-in was reached.
-TEST_F(SimManagerTest, PathIsTheCanonicalPluginFileInEveryProcess) {
-    auto const expected = std::filesystem::canonical(plugin_path);
-    EXPECT_EQ(manager().get_path(), expected);
-    EXPECT_EQ(manager().get_path(), manager().get_path());
+// Lock identities are derived from get_path, so it names the family, not the
+// file: every copy of the plug-in, in every process, gives the same one.
+TEST_F(SimManagerTest, PathNamesTheFamilyWhicheverCopyAndProcess) {
+    EXPECT_EQ(manager().get_path(), "zelm-sim");
 
-    auto const link = dir() / "linked_manager.so";
-    std::filesystem::create_symlink(plugin_path, link);
-    Probe probe({"path", link.native()}, dir() / "path.txt");
+    auto const copy = copy_plugin(dir() / "installed", "lab_manager.so");
+    Probe probe({"path", copy.native()}, dir() / "path.txt");
     ASSERT_EQ(probe.wait(), 0);
-    EXPECT_EQ(read_file(dir() / "path.txt"), expected.native() + "\n");
+    EXPECT_EQ(read_file(dir() / "path.txt"), "zelm-sim\n");
+}
+
+// A build tree and an installed prefix hold two copies of one family: a
+// device owned through one is occupied through the other.
+TEST_F(SimManagerTest, ADeviceOwnedThroughOneCopyIsOccupiedThroughAnother) {
+    auto const first = copy_plugin(dir() / "build", "sim_manager.so");
+    auto const second = copy_plugin(dir() / "prefix", "sim_manager.so");
+    std::string const description = R"({"model":"sim-counter","serial":"SIM-0001"})";
+    test::ChildProcess owner([&](test::ChildProcess& self) {
+        auto const device = get_device_manager(first)->open_managed_device(description);
+        self.send();
+        self.receive();  // hold until the parent is done
+        return 0;
+    });
+    ASSERT_EQ(owner.receive(), '.') << "the first copy could not own the device";
+
+    EXPECT_EQ(test::runtime_error_of([&] { get_device_manager(second)->open_managed_device(description); }),
+              "Device is already occupied");
+    auto const results = scan_devices({second});
+    ASSERT_EQ(results.size(), 3U);
+    EXPECT_TRUE(std::holds_alternative<DeviceOccupied>(results[0]));
+    owner.send();
+    EXPECT_EQ(owner.wait(), 0);
 }
 
 // The library owns a device under its description's compact text, so only

@@ -75,6 +75,12 @@ std::unique_ptr<Device> SimTest::open(nlohmann::json const& description) {
     return manager().open_device(description.dump());
 }
 
+std::filesystem::path copy_plugin(std::filesystem::path const& dir, std::string const& name) {
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(plugin_path, dir / name);
+    return dir / name;
+}
+
 nlohmann::json one_device(nlohmann::json const& description, nlohmann::json const& members) {
     auto device = members;
     device["description"] = description;

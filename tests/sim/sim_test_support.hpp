@@ -48,6 +48,9 @@ private:
     std::shared_ptr<DeviceManager> manager_;  // last: released before the rest
 };
 
+// Copies the built plug-in to `dir` / `name`, creating `dir`.
+std::filesystem::path copy_plugin(std::filesystem::path const& dir, std::string const& name);
+
 // A configuration of one device with `members` merged into it.
 nlohmann::json one_device(nlohmann::json const& description, nlohmann::json const& members = nlohmann::json::object());
 

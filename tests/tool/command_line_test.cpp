@@ -49,6 +49,16 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"MissingDescription", {"hold", plugin}, "DESCRIPTION"},
                       BadCall{"DescriptionNotJson", {"hold", plugin, "{serial: 1}"}, "DESCRIPTION"},
                       BadCall{"NegativeHoldTime", {"hold", plugin, description, "--for", "-1"}, "--for"},
+                      BadCall{"HoldTimeBeyondTheClock", {"hold", plugin, description, "--for", "1e10"}, "--for"},
+                      BadCall{"InfiniteHoldTime", {"hold", plugin, description, "--for", "inf"}, "--for"},
+                      BadCall{"HoldTimeNotANumber", {"hold", plugin, description, "--for", "nan"}, "--for"},
+                      BadCall{"HoldTimeBeyondADouble", {"hold", plugin, description, "--for", "1e400"}, "--for"},
+                      BadCall{"InfiniteTimeout", {"scan", "--isolate", "--timeout", "inf"}, "--timeout"},
+                      BadCall{"TimeoutBeyondTheClock", {"scan", "--isolate", "--timeout", "1e10"}, "--timeout"},
+                      // As deep as one argument can be (the kernel caps it at 128 KiB).
+                      BadCall{"DeepDescription",
+                              {"hold", plugin, std::string(60000, '[') + std::string(60000, ']')},
+                              "nested deeper than 128 levels"},
                       BadCall{"RegisterWithoutAction", {"reg"}, "zelm reg:"},
                       BadCall{"UnknownRegisterAction", {"reg", "fetch"}, "unknown command \"fetch\""},
                       BadCall{"AddressNotANumber", {"reg", "get", plugin, description, "0x1g"}, "ADDRESS"},
@@ -86,7 +96,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailingCall{"MissingDirectory", {"scan", "/nonexistent/plugins"}, "/nonexistent/plugins"},
         FailingCall{"MissingPluginsDirectory", {"plugins", "/nonexistent/plugins"}, "/nonexistent/plugins"},
         FailingCall{"UnwritableStreamOutput",
-                    {"stream", plugin, description, "0", "--bytes", "1", "-o", "/nonexistent/out.bin"},
+                    // Opened once the device is owned, so the device must be one that is listed.
+                    {"stream", plugin, R"({"model":"sim-counter","serial":"SIM-0001"})", "0", "--bytes", "1", "-o",
+                     "/nonexistent/out.bin"},
                     "/nonexistent/out.bin"}),
     [](auto const& param_info) { return std::string(param_info.param.name); });
 

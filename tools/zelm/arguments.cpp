@@ -5,15 +5,52 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 
 namespace zelm::tool {
 
+namespace {
+
+struct TooDeep {};
+
+}  // namespace
+
 std::expected<nlohmann::json, std::string> parse_description(std::string_view text) {
+    // The parser reports the depth of the container being opened, counting
+    // from 0 for the outermost one.
+    auto const bounded = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json const&) {
+        bool const opens = event == nlohmann::json::parse_event_t::object_start ||
+                           event == nlohmann::json::parse_event_t::array_start;
+        if (opens && depth >= max_description_depth) {
+            throw TooDeep{};
+        }
+        return true;
+    };
     try {
-        return nlohmann::json::parse(text);
+        return nlohmann::json::parse(text, bounded);
     } catch (nlohmann::json::parse_error const& e) {
         return std::unexpected(fmt::format("not a JSON device description: {}", e.what()));
+    } catch (TooDeep const&) {
+        return std::unexpected(
+            fmt::format("device description nested deeper than {} levels", max_description_depth));
     }
+}
+
+std::expected<double, std::string> parse_seconds(std::string_view text, bool zero_allowed) {
+    double seconds = 0;
+    auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds,
+                                              std::chars_format::general);
+    if (text.empty() || error == std::errc::invalid_argument || end != text.data() + text.size() ||
+        !std::isfinite(seconds)) {
+        return std::unexpected("not a number of seconds");
+    }
+    if (error == std::errc::result_out_of_range || seconds < 0 || seconds > max_seconds) {
+        return std::unexpected(fmt::format("the time must be from 0 to {:g} seconds", max_seconds));
+    }
+    if (!zero_allowed && seconds == 0) {
+        return std::unexpected("the time must be positive");
+    }
+    return seconds;
 }
 
 namespace {

@@ -36,8 +36,24 @@ std::expected<Number, std::string> parse_number(std::string_view text) {
     return value;
 }
 
-// A device description as typed: any JSON value, normally an object.
+// The deepest description the tool accepts, the library's own bound on JSON
+// from outside: serialising or comparing a value recurses once per level, so
+// a deeper one would exhaust the stack.
+inline constexpr int max_description_depth = 128;
+
+// A device description as typed: any JSON value, normally an object, nested
+// at most max_description_depth levels (a scalar nests none, "[]" one).
 std::expected<nlohmann::json, std::string> parse_description(std::string_view text);
+
+// The longest time the tool waits for: about 31 years, far from the ends of
+// the clocks (whose nanosecond counts end near 292 years), so that a deadline
+// of now plus this never overflows.
+inline constexpr double max_seconds = 1e9;
+
+// A time in seconds, as --for and --timeout take it: a finite decimal number
+// ("2", "0.5", "1e3") from 0 (or just above, when `zero_allowed` is false) to
+// max_seconds.
+std::expected<double, std::string> parse_seconds(std::string_view text, bool zero_allowed);
 
 // Pairs of hexadecimal digits; white space, ':' and '-' between bytes are
 // ignored, so the output of format_hex_bytes reads back.

@@ -32,8 +32,8 @@ constexpr char const* tool_help =
     "cross-process ownership of them.";
 
 constexpr char const* tool_footer =
-    "Plug-ins: a plug-in argument is a file path; a bare file name that does not exist in\n"
-    "the current directory is looked up in the plug-in directory.\n"
+    "Plug-ins: a bare file name (sim_manager.so) names a file in the plug-in directory, never\n"
+    "one in the current directory; name that one ./sim_manager.so. Other paths are taken as given.\n"
     "Descriptions: a device's description is the JSON value that `zelm scan` shows for it,\n"
     "for example '{\"serial\":\"SIM-0001\"}'; member order and spacing do not matter, nor does\n"
     "a number's notation (7.0 for 7) when only one listed device has that value.\n"
@@ -65,6 +65,21 @@ CLI::Option* add_number(CLI::App& app, std::string const& name, Target& target, 
         target = *parsed;
     };
     return app.add_option_function<std::string>(name, store, help)->type_name("NUMBER");
+}
+
+// A time in seconds: finite and within what the clocks hold, so that a
+// deadline computed from it is the one asked for.
+template <typename Target>
+CLI::Option* add_seconds(CLI::App& app, std::string const& name, Target& target, bool zero_allowed,
+                         std::string const& help) {
+    auto store = [&target, name, zero_allowed](std::string const& text) {
+        auto parsed = parse_seconds(text, zero_allowed);
+        if (!parsed) {
+            throw CLI::ValidationError(name, fmt::format("\"{}\": {}", text, parsed.error()));
+        }
+        target = *parsed;
+    };
+    return app.add_option_function<std::string>(name, store, help)->type_name("SECONDS");
 }
 
 CLI::Option* add_description(CLI::App& app, std::string const& name, nlohmann::json& target, std::string const& help) {
@@ -146,16 +161,8 @@ private:
         auto* isolate = sub->add_flag("--isolate", scan_.isolate,
                                       "Scan each plug-in in a child process of its own: a plug-in that crashes "
                                       "or hangs costs only its own devices");
-        sub->add_option_function<double>(
-               "--timeout",
-               [this](double seconds) {
-                   if (!(seconds > 0)) {
-                       throw CLI::ValidationError("--timeout", "the time must be positive");
-                   }
-                   scan_.timeout = seconds;
-               },
-               "With --isolate: kill a plug-in's scan after SECONDS (default 30)")
-            ->type_name("SECONDS")
+        add_seconds(*sub, "--timeout", scan_.timeout, false,
+                    "With --isolate: kill a plug-in's scan after SECONDS (default 30)")
             ->needs(isolate);
         sub->footer(
             "Progress is shown on standard error when it is a terminal and the scan takes a while.\n"
@@ -173,16 +180,7 @@ private:
     void define_hold() {
         auto* sub = command(app_, "hold", "Own a device until interrupted or for a while", [this] { run_hold(hold_); });
         add_target(*sub, hold_.target);
-        sub->add_option_function<double>(
-               "--for",
-               [this](double seconds) {
-                   if (!(seconds >= 0)) {
-                       throw CLI::ValidationError("--for", "the time must not be negative");
-                   }
-                   hold_.seconds = seconds;
-               },
-               "Release the device after SECONDS")
-            ->type_name("SECONDS");
+        add_seconds(*sub, "--for", hold_.seconds, true, "Release the device after SECONDS");
         sub->footer(
             "Prints one \"holding ...\" line once the device is owned and one \"released ...\" line "
             "when it is let go; exits 0 in both cases.");

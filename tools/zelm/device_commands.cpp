@@ -19,7 +19,7 @@ namespace {
 // printed as it came.
 std::string readable_json(std::string const& text) {
     auto const value = nlohmann::ordered_json::parse(text, nullptr, false);
-    return value.is_discarded() ? text + "\n" : value.dump(2) + "\n";
+    return value.is_discarded() ? text + "\n" : json_text(value);
 }
 
 // Runs a text query of the device and prints its answer.

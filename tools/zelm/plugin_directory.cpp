@@ -50,11 +50,7 @@ std::vector<fs::path> plugin_files(fs::path const& directory) {
 }
 
 fs::path resolve_plugin(fs::path const& plugin) {
-    if (plugin.has_parent_path() || fs::exists(fs::symlink_status(plugin))) {
-        return plugin;
-    }
-    auto bundled = default_plugin_directory() / plugin;
-    return fs::exists(fs::symlink_status(bundled)) ? bundled : plugin;
+    return plugin.has_parent_path() ? plugin : default_plugin_directory() / plugin;
 }
 
 }  // namespace zelm::tool

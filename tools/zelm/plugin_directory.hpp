@@ -20,9 +20,12 @@ std::filesystem::path default_plugin_directory();
 // directory, and std::filesystem::filesystem_error when it cannot be read.
 std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory);
 
-// `plugin` itself, unless it is a bare file name that does not exist here but
-// does in the default plug-in directory: `zelm info sim_manager.so ...` then
-// works from anywhere.
+// A bare file name ("sim_manager.so") names a file in the default plug-in
+// directory, and only there: a file of that name in the current directory,
+// which another user may have planted in a shared directory, is never loaded
+// by accident (a plug-in runs with the caller's rights). Any other path
+// ("./sim_manager.so", "lib/x_manager.so", an absolute path) is taken as it
+// is.
 std::filesystem::path resolve_plugin(std::filesystem::path const& plugin);
 
 }  // namespace zelm::tool

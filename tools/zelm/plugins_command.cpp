@@ -83,7 +83,7 @@ std::string render(std::vector<PluginReport> const& reports, bool json) {
         for (auto const& report : reports) {
             array.push_back(json_object(report));
         }
-        return array.dump(2) + "\n";
+        return json_text(array);
     }
     if (reports.empty()) {
         return "no plug-ins found\n";

@@ -222,7 +222,7 @@ void run_scan(ScanOptions const& options) {
     auto const plugins = chosen_plugins(options);
     auto const records = options.isolate ? scan_isolated(plugins, options) : scan_plugins(plugins, options.jobs);
     warn_failed_queries(records);
-    print_stdout(options.json ? scan_json(records).dump(2) + "\n" : scan_table(records));
+    print_stdout(options.json ? json_text(scan_json(records)) : scan_table(records));
 }
 
 }  // namespace zelm::tool

@@ -2,10 +2,15 @@
 // to a file or nowhere, with progress and throughput on standard error.
 #include "commands.hpp"
 #include "device_session.hpp"
+#include "output.hpp"
 #include "signals.hpp"
 #include "status_line.hpp"
 
 #include <fmt/format.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -13,6 +18,9 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <tuple>
+#include <utility>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -32,20 +40,80 @@ struct FileCloser {
 };
 using OwnedFile = std::unique_ptr<std::FILE, FileCloser>;
 
-// Where the data goes: a file, standard output ("-"), or nowhere.
+[[noreturn]] void throw_cannot_write(std::filesystem::path const& path) {
+    throw std::runtime_error(fmt::format("cannot write {}: {}", path.native(), std::strerror(errno)));
+}
+
+// The regular file that `path` names (through symbolic links), or `path`
+// itself when nothing is there yet: what a finished capture replaces. None
+// for anything else, such as a device or a FIFO, which is written in place.
+std::optional<std::filesystem::path> replaceable_target(std::filesystem::path const& path) {
+    std::error_code error;
+    auto const type = std::filesystem::status(path, error).type();
+    if (type == std::filesystem::file_type::not_found) {
+        return path;
+    }
+    if (type == std::filesystem::file_type::regular) {
+        return std::filesystem::canonical(path);
+    }
+    return std::nullopt;
+}
+
+// A new file beside `target` for the data, with the permissions of the file
+// it is to replace (a private capture stays private), else the usual ones.
+std::pair<OwnedFile, std::filesystem::path> create_beside(std::filesystem::path const& target) {
+    struct stat existing {};
+    mode_t const mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0666;
+    for (int attempt = 0;; ++attempt) {
+        auto path = target;
+        path += fmt::format(".zelm-{}-{}.part", getpid(), attempt);
+        int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST && attempt < 100) {
+            continue;
+        }
+        if (fd < 0) {
+            throw_cannot_write(path);
+        }
+        if (mode != 0666) {
+            ::fchmod(fd, mode);
+        }
+        return {OwnedFile(::fdopen(fd, "wb")), std::move(path)};
+    }
+}
+
+// Where the data goes: a file, standard output ("-"), or nowhere. A file is
+// opened only once the device is owned (open()), and a regular one is written
+// through a new file beside it that takes its place only when the stream has
+// succeeded (commit()): a busy device, a failed stream or a full disk leaves
+// an earlier capture as it was.
 class Sink {
 public:
-    explicit Sink(std::optional<std::filesystem::path> const& path) {
-        if (!path) {
+    explicit Sink(std::optional<std::filesystem::path> path) : path_(std::move(path)) {}
+    ~Sink() {
+        if (!partial_.empty()) {
+            owned_.reset();
+            ::unlink(partial_.c_str());
+        }
+    }
+    Sink(Sink const&) = delete;
+    Sink& operator=(Sink const&) = delete;
+
+    void open() {
+        if (!path_) {
             return;
         }
-        if (*path == "-") {
+        if (*path_ == "-") {
             file_ = stdout;
             return;
         }
-        owned_.reset(std::fopen(path->c_str(), "wb"));
+        if (auto target = replaceable_target(*path_)) {
+            target_ = std::move(*target);
+            std::tie(owned_, partial_) = create_beside(target_);
+        } else {
+            owned_.reset(std::fopen(path_->c_str(), "wb"));
+        }
         if (!owned_) {
-            throw std::runtime_error(fmt::format("cannot open {}: {}", path->native(), std::strerror(errno)));
+            throw_cannot_write(*path_);
         }
         file_ = owned_.get();
     }
@@ -55,9 +123,30 @@ public:
         return file_ == nullptr || std::fwrite(data.data(), 1, data.size(), file_) == data.size();
     }
 
-    bool flush() { return file_ == nullptr || std::fflush(file_) == 0; }
+    // Writes out what is buffered and puts the file in place. Throws
+    // std::runtime_error naming the file (or standard output) and why.
+    void commit() {
+        if (file_ == owned_.get() && owned_) {
+            if (std::fflush(file_) != 0 || std::fclose(owned_.release()) != 0) {
+                file_ = nullptr;
+                throw_cannot_write(*path_);
+            }
+            file_ = nullptr;
+            if (!partial_.empty()) {
+                if (std::rename(partial_.c_str(), target_.c_str()) != 0) {
+                    throw_cannot_write(*path_);
+                }
+                partial_.clear();
+            }
+        } else if (file_ == stdout) {
+            print_stdout({});
+        }
+    }
 
 private:
+    std::optional<std::filesystem::path> path_;
+    std::filesystem::path target_;   // the file that the data replaces
+    std::filesystem::path partial_;  // the data until then; removed unless committed
     OwnedFile owned_;
     std::FILE* file_ = nullptr;
 };
@@ -187,6 +276,7 @@ void run_stream(StreamOptions const& options) {
     Sink sink(options.output);
     Reception reception(sink, options.bytes);
     auto const session = open_managed_device(options.target);
+    sink.open();  // only now: a device that cannot be owned costs no earlier capture
 
     auto const start = Clock::now();
     auto const doing = fmt::format("starting a stream at {:#x} of {}", options.address, session.name);
@@ -206,10 +296,8 @@ void run_stream(StreamOptions const& options) {
     auto const elapsed = Clock::now() - start;
 
     StatusLine::instance().clear();
-    if (!sink.flush()) {
-        throw std::runtime_error(fmt::format("cannot write the data: {}", std::strerror(errno)));
-    }
     check_outcome(reception, options, session.name, interrupted);
+    sink.commit();
     StatusLine::instance().print(
         fmt::format("{}received {}\n", interrupted ? "interrupted; " : "", throughput(reception.received(), elapsed)));
 }

@@ -1,6 +1,8 @@
 // Column layout for the tool's table output.
 #include "table.hpp"
 
+#include "escape.hpp"
+
 #include <algorithm>
 #include <string_view>
 
@@ -44,10 +46,24 @@ void append_row(std::string& text, TableRow const& row, std::vector<std::size_t>
 }  // namespace
 
 std::string render_table(TableRow const& header, std::vector<TableRow> const& rows) {
-    auto const widths = column_widths(header, rows);
-    std::string text;
-    append_row(text, header, widths);
+    auto escaped_row = [](TableRow const& row) {
+        TableRow cells;
+        cells.reserve(row.size());
+        for (auto const& cell : row) {
+            cells.push_back(escaped(cell));
+        }
+        return cells;
+    };
+    std::vector<TableRow> shown;
+    shown.reserve(rows.size());
     for (auto const& row : rows) {
+        shown.push_back(escaped_row(row));
+    }
+    auto const shown_header = escaped_row(header);
+    auto const widths = column_widths(shown_header, shown);
+    std::string text;
+    append_row(text, shown_header, widths);
+    for (auto const& row : shown) {
         append_row(text, row, widths);
     }
     return text;

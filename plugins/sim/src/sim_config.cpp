@@ -390,12 +390,22 @@ Config read_config_file(std::filesystem::path const& file) {
     return parse_config(text, file.native(), std::filesystem::absolute(file).parent_path());
 }
 
-Config load_config() {
-    char const* file = std::getenv(config_variable);
-    if (file == nullptr || *file == '\0') {
-        return parse_config(default_config_text(), "(built-in default)", std::filesystem::path());
+std::filesystem::path config_beside(std::filesystem::path const& plugin_file) {
+    return plugin_file.parent_path() / (plugin_file.stem().native() + ".json");
+}
+
+Config load_config(std::filesystem::path const& plugin_file) {
+    if (char const* file = std::getenv(config_variable); file != nullptr && *file != '\0') {
+        return read_config_file(file);
     }
-    return read_config_file(file);
+    // Only a file that is not there at all selects the default: one that is
+    // there but unusable is an error, or a typo would go unnoticed.
+    auto const beside = config_beside(plugin_file);
+    std::error_code error;
+    if (std::filesystem::symlink_status(beside, error).type() != std::filesystem::file_type::not_found) {
+        return read_config_file(beside);
+    }
+    return parse_config(default_config_text(), "(built-in default)", std::filesystem::path());
 }
 
 }  // namespace zelm::sim

@@ -67,8 +67,13 @@ struct Config {
 };
 
 // The environment variable naming the configuration file; unset or empty
-// selects the built-in default devices.
+// leaves the choice to the file beside the plug-in (see config_beside).
 inline constexpr char const* config_variable = "ZELM_SIM_CONFIG";
+
+// The configuration file that belongs to a plug-in file: named after its
+// stem, beside it (sim_manager.so reads sim_manager.json), so that each copy
+// of the plug-in can carry devices of its own.
+std::filesystem::path config_beside(std::filesystem::path const& plugin_file);
 
 // The start of every error message about the configuration from `origin`.
 std::string config_error_prefix(std::string const& origin);
@@ -80,9 +85,10 @@ Config parse_config(std::string_view text, std::string const& origin, std::files
 // Reads and parses a configuration file. Throws ConfigError.
 Config read_config_file(std::filesystem::path const& file);
 
-// The configuration that a new manager uses: the file named by
-// ZELM_SIM_CONFIG, else the built-in default. Throws ConfigError.
-Config load_config();
+// The configuration that a new manager of `plugin_file` uses: the file named
+// by ZELM_SIM_CONFIG, else the file beside the plug-in when there is one,
+// else the built-in default. Throws ConfigError.
+Config load_config(std::filesystem::path const& plugin_file);
 
 // The built-in default configuration: three well-behaved devices.
 std::string_view default_config_text();

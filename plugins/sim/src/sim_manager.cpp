@@ -14,6 +14,11 @@
 namespace zelm::sim {
 namespace {
 
+// The family's name, not the file's location: every copy of the plug-in (a
+// build tree, an installed prefix, a copy in a scanned directory) derives
+// the same lock identities, so one device cannot be owned through two copies.
+constexpr char const* family_path = "zelm-sim";
+
 // Any object of this library serves to ask the dynamic loader which file it
 // came from.
 char const path_anchor = 0;
@@ -23,18 +28,14 @@ std::filesystem::path own_file() {
     if (dladdr(&path_anchor, &info) == 0 || info.dli_fname == nullptr) {
         throw std::runtime_error("sim manager: cannot find its own plug-in file through dladdr");
     }
-    // Canonical, so that every process names the file alike however it was
-    // reached (relative path, symbolic link).
-    std::error_code error;
-    auto canonical = std::filesystem::canonical(info.dli_fname, error);
-    return error ? std::filesystem::absolute(info.dli_fname) : canonical;
+    return info.dli_fname;
 }
 
 }  // namespace
 
-SimManager::SimManager() : path_(own_file()) {
+SimManager::SimManager() : path_(family_path) {
     try {
-        catalog_ = make_catalog(load_config());
+        catalog_ = make_catalog(load_config(own_file()));
     } catch (std::exception const& error) {
         catalog_ = std::unexpected(std::string(error.what()));
     }

@@ -31,7 +31,7 @@ public:
 
     // "sim", or the configuration's "name".
     std::string get_name() override;
-    // The plug-in file itself, canonical: the same in every process.
+    // "zelm-sim", whichever copy of the plug-in file answers.
     std::filesystem::path get_path() override;
     // A JSON array of the configured descriptions, in configuration order.
     std::string list_devices() override;
