@@ -5,15 +5,16 @@
 #include <zelm/owner.hpp>
 
 #include "locking/device_owner_lookup.hpp"
+#include "locking/file_descriptor.hpp"
 #include "locking/lock_identity.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 
 namespace zelm {
 namespace {
@@ -26,16 +27,23 @@ std::string as_utf8(std::string const& text) {
     return nlohmann::json::parse(quoted).get<std::string>();
 }
 
+// Read with plain system calls: the process may end while it is read, and
+// the standard library's file streams then throw (ESRCH) instead of failing.
 std::optional<std::string> command_of(int pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
-    std::string command{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (!file.is_open() || command.empty()) {
+    detail::FileDescriptor const file(::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) {
         return std::nullopt;
     }
+    char buffer[64];
+    auto const length = ::read(file.get(), buffer, sizeof buffer);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::string command(buffer, static_cast<std::size_t>(length));
     if (command.back() == '\n') {
         command.pop_back();
     }
-    return as_utf8(command);
+    return command.empty() ? std::nullopt : std::optional<std::string>(as_utf8(command));
 }
 
 // A process that may only hide its name from us (another user's, under a
