@@ -271,11 +271,13 @@ double tool_scan(fs::path const& dir, fs::path const& plugins, int jobs) {
 void jobs_figure(fs::path const& scratch) {
 #ifdef ZELM_TOOL
     auto const dir = scratch / "jobs";
+    // Every copy names the same family, so each lists devices of its own
+    // (in the file beside it), or the copies would share their answers.
+    ::unsetenv("ZELM_SIM_CONFIG");
     for (int i = 1; i <= 4; ++i) {
         copy_sim_plugin(dir / "plugins", fmt::format("sim{}_manager.so", i));
+        write_config(dir / "plugins" / fmt::format("sim{}_manager.json", i), sim_config(fmt::format("JOBS{}", i), 16, 50));
     }
-    auto const config = write_config(dir / "sim.json", sim_config("JOBS", 16, 50));
-    ::setenv("ZELM_SIM_CONFIG", config.c_str(), 1);
     std::vector<double> serial;
     std::vector<double> parallel;
     for (int r = 0; r < repetitions; ++r) {
