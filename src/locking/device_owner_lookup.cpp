@@ -4,11 +4,10 @@
 #include <zelm/lock.hpp>
 #include <zelm/owner.hpp>
 
+#include "json/utf8_text.hpp"
 #include "locking/device_owner_lookup.hpp"
 #include "locking/file_descriptor.hpp"
 #include "locking/lock_identity.hpp"
-
-#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -19,16 +18,11 @@
 namespace zelm {
 namespace {
 
-// The kernel cuts command names at 15 bytes, possibly inside a UTF-8
-// sequence; hosts put the name into JSON and the like, so bytes that are not
-// UTF-8 become replacement characters.
-std::string as_utf8(std::string const& text) {
-    auto const quoted = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return nlohmann::json::parse(quoted).get<std::string>();
-}
-
 // Read with plain system calls: the process may end while it is read, and
 // the standard library's file streams then throw (ESRCH) instead of failing.
+// The kernel cuts command names at 15 bytes, possibly inside a UTF-8
+// sequence; hosts put the name into JSON and the like, so it is made valid
+// UTF-8.
 std::optional<std::string> command_of(int pid) {
     detail::FileDescriptor const file(::open(("/proc/" + std::to_string(pid) + "/comm").c_str(), O_RDONLY | O_CLOEXEC));
     if (!file) {
@@ -43,7 +37,7 @@ std::optional<std::string> command_of(int pid) {
     if (command.back() == '\n') {
         command.pop_back();
     }
-    return command.empty() ? std::nullopt : std::optional<std::string>(as_utf8(command));
+    return command.empty() ? std::nullopt : std::optional<std::string>(detail::as_utf8(command));
 }
 
 // A process that may only hide its name from us (another user's, under a

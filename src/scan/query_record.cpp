@@ -2,6 +2,7 @@
 #include "scan/query_record.hpp"
 
 #include "json/bounded_json.hpp"
+#include "json/utf8_text.hpp"
 #include "scan/scan_results.hpp"
 
 namespace zelm::detail {
@@ -18,12 +19,6 @@ CacheClocks clocks{
 // so that every record written can be read back.
 std::optional<json> parse_answer(std::string const& text) {
     return parse_bounded(text, {.max_depth = max_record_depth - 1, .max_values = max_record_values});
-}
-
-// The device's error text as valid UTF-8 (each invalid byte becomes U+FFFD):
-// the record holding it must serialise, and read back as the same text.
-std::string as_utf8(std::string const& text) {
-    return json::parse(json(text).dump(-1, ' ', false, json::error_handler_t::replace)).get<std::string>();
 }
 
 bool names_manager(json const& record, std::optional<RecordMembers> const& members, std::string const& path) {
