@@ -90,6 +90,27 @@ TEST_F(ManagedDevice, FailedLockDestroysTheDevicePassedIn) {
     EXPECT_EQ(count("device_destroyed"), 2u);
 }
 
+// What a careless host may pass to the lock-first call, and a plug-in that
+// fails to open: nothing stays locked, and a device is opened only once its
+// lock is held.
+TEST_F(ManagedDevice, OpenManagedDeviceOpensOnlyWhatItLockedAndKeepsNothingOnFailure) {
+    EXPECT_THROW(manager->open_managed_device(""), json::parse_error);
+    EXPECT_THROW(manager->open_managed_device("not json"), json::parse_error);
+    EXPECT_FALSE(fs::exists(tmpdir.lock_directory())) << "no file touched for a description that is not JSON";
+
+    std::string const failing = R"({"open_throws":"no such port","serial":"F1"})";
+    EXPECT_EQ(runtime_error_of([&] { manager->open_managed_device(failing); }), "no such port");
+    EXPECT_FALSE(zelm::detail::is_device_occupied(lock_id(failing))) << "the lock went with the failed open";
+
+    std::string const held = R"({"serial":"F2"})";
+    auto const owner = manager->open_managed_device(R"({ "serial" : "F2" })");
+    ASSERT_NE(owner, nullptr);
+    EXPECT_TRUE(zelm::detail::is_device_occupied(lock_id(held)));
+    auto const opens = count("open");
+    EXPECT_EQ(runtime_error_of([&] { manager->open_managed_device(held); }), "Device is already occupied");
+    EXPECT_EQ(count("open"), opens) << "the loser never opens the device";
+}
+
 TEST_F(ManagedDevice, EmptyDescriptionTakesNoLock) {
     auto const first = manager->manage_device(manager->open_device("{}"), "");
     auto const second = manager->manage_device(manager->open_device("{}"), "");
