@@ -30,8 +30,9 @@ inline std::filesystem::path const examples_dir{ZELM_SIM_EXAMPLES};
 using test::read_file;
 using test::ScopedEnv;
 
-// Each test gets a private TMPDIR (lock files and configuration files live
-// there) and starts on the built-in default devices; use_config switches to
+// Each test gets a private TMPDIR and XDG_RUNTIME_DIR (lock files, saved
+// device state and configuration files live there) and starts on the
+// built-in default devices; use_config switches to
 // a file before the manager is first used.
 class SimTest : public ::testing::Test {
 protected:
@@ -39,6 +40,9 @@ protected:
     std::filesystem::path use_config_text(std::string const& text);
     // Loaded through the library on first use.
     DeviceManager& manager();
+    // Lets the manager go, so that the next use loads the configuration
+    // afresh; devices opened through it must be gone.
+    void release_manager() { manager_.reset(); }
     std::unique_ptr<Device> open(nlohmann::json const& description);
     std::filesystem::path const& dir() const { return tmpdir_.path(); }
 

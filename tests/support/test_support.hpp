@@ -63,8 +63,8 @@ private:
     std::optional<std::string> previous_;
 };
 
-// Points TMPDIR at a TempDir of its own for its lifetime, then restores the
-// previous value (or unsets it).
+// Points TMPDIR and XDG_RUNTIME_DIR at a TempDir of its own for its lifetime,
+// then restores their previous values (or unsets them).
 class ScopedTmpdir {
 public:
     std::filesystem::path const& path() const { return dir_.path(); }
@@ -74,6 +74,8 @@ public:
 private:
     TempDir dir_;
     ScopedEnv tmpdir_{"TMPDIR", dir_.path().native()};
+    // The simulated devices keep their state under it: private too.
+    ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", dir_.path().native()};
 };
 
 // `<TMPDIR>/rezored_izede/<lock_id>.occupied` for the current TMPDIR.

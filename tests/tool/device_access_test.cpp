@@ -90,7 +90,7 @@ TEST_F(DeviceAccess, InfoAndStatusPrintWhatTheScanReports) {
     expect_failure(on(faulty, {"info"}), "sensor unplugged");
 }
 
-TEST_F(DeviceAccess, RegistersAreReadAndWritten) {
+TEST_F(DeviceAccess, RegistersAreReadAndWrittenAndKeptBetweenCommands) {
     auto const decimal = on(device, {"reg", "get"}, {"0x10"});
     EXPECT_EQ(decimal.status, 0) << decimal.err;
     EXPECT_EQ(decimal.out, "7\n");
@@ -98,19 +98,24 @@ TEST_F(DeviceAccess, RegistersAreReadAndWritten) {
     auto const set = on(device, {"reg", "set"}, {"0x10", "9"});
     EXPECT_EQ(set.status, 0) << set.err;
     EXPECT_EQ(set.out, "");
+    EXPECT_EQ(on(device, {"reg", "get"}, {"0x10"}).out, "9\n") << "the next command did not read back the value set";
 
     // The register file has 32 registers.
     expect_failure(on(device, {"reg", "get"}, {"32"}), "reading register 0x20");
     expect_failure(on(device, {"reg", "set"}, {"32", "1"}), "setting register 0x20");
 }
 
-TEST_F(DeviceAccess, ReadPrintsHexThatWriteTakesBack) {
+TEST_F(DeviceAccess, ReadPrintsHexThatWriteTakesBackAndTheNextCommandReads) {
     auto const read = on(device, {"read"}, {"0xfe", "20"});
     ASSERT_EQ(read.status, 0) << read.err;
     EXPECT_EQ(read.out, "fe ff 00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d\n0e 0f 10 11\n");
 
-    auto const write = on(device, {"write"}, {"0xfe", read.out});
+    auto const write = on(device, {"write"}, {"0xfe", "de ad be ef"});
     EXPECT_EQ(write.status, 0) << write.err;
+    EXPECT_EQ(on(device, {"read"}, {"0xfc", "8"}).out, "fc fd de ad be ef 02 03\n")
+        << "the next command did not read back the bytes written";
+    EXPECT_EQ(on(device, {"write"}, {"0xfe", read.out.substr(0, 11)}).status, 0) << "what read printed writes back";
+    EXPECT_EQ(on(device, {"read"}, {"0xfe", "20"}).out, read.out);
 
     expect_failure(on(device, {"read"}, {std::to_string(memory_size - 2), "4"}), "reading 4 bytes at 0xffe");
     expect_failure(on(device, {"write"}, {std::to_string(memory_size - 1), "de ad"}), "writing 2 bytes at 0xfff");

@@ -24,6 +24,7 @@
 //                          register file size and initial values (others start at 0);
 //                          addresses are decimal or "0x" hexadecimal
 //   "memory_size": 4096    bytes reached by write, read and streams; byte i starts as i & 0xff
+//   "keep_state": true     false: every open starts from the configured registers and memory
 //   "latency_ms": {"get_info": 0, "open_device": 0}
 //   "stream": {"chunk_size": 1024, "chunks_per_second": 1000}   0 per second: unthrottled
 //   "faults": {"get_info_error": "text", "get_status_error": "text",
@@ -242,7 +243,8 @@ json object_with_default(json const& entry, char const* key, std::string const& 
 DeviceConfig parse_device(json const& entry, std::string const& where) {
     require_object(entry, where);
     check_members(entry, where,
-                  {"description", "info", "status", "registers", "memory_size", "latency_ms", "stream", "faults"});
+                  {"description", "info", "status", "registers", "memory_size", "keep_state", "latency_ms", "stream",
+                   "faults"});
     DeviceConfig device;
     auto const description = entry.find("description");
     if (description == entry.end()) {
@@ -256,6 +258,8 @@ DeviceConfig parse_device(json const& entry, std::string const& where) {
     device.memory_size = 4096;
     with_member(entry, "memory_size", where,
                 [&](json const& v, std::string const& at) { device.memory_size = read_count(v, at, max_memory_size); });
+    with_member(entry, "keep_state", where,
+                [&](json const& v, std::string const& at) { device.keep_state = read_bool(v, at); });
     with_member(entry, "latency_ms", where,
                 [&](json const& v, std::string const& at) { parse_latency(v, at, device); });
     with_member(entry, "stream", where,

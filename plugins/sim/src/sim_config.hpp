@@ -52,6 +52,8 @@ struct DeviceConfig {
     nlohmann::json status;       // an object with "API"
     std::vector<unsigned int> registers;  // initial register file; its size is the register count
     std::size_t memory_size = 0;          // bytes addressed by write, read and streams
+    // Whether registers and memory are kept between processes (device_state.hpp).
+    bool keep_state = true;
     Milliseconds get_info_latency{0};
     Milliseconds open_device_latency{0};
     StreamConfig stream;
@@ -65,6 +67,10 @@ struct Config {
     // Shared, so that an open device keeps its settings without copying them.
     std::vector<std::shared_ptr<DeviceConfig const>> devices;
 };
+
+// Byte `offset` of a device's memory as configured: a recognisable pattern
+// rather than zeros, so that a read or stream from the wrong place shows.
+inline unsigned char configured_memory_byte(std::size_t offset) { return static_cast<unsigned char>(offset & 0xffU); }
 
 // The environment variable naming the configuration file; unset or empty
 // leaves the choice to the file beside the plug-in (see config_beside).

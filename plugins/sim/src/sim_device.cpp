@@ -14,12 +14,10 @@
 namespace zelm::sim {
 namespace {
 
-// Memory starts with a recognisable pattern rather than zeros, so that a
-// read or stream from the wrong place shows.
-std::vector<unsigned char> initial_memory(std::size_t size) {
+std::vector<unsigned char> configured_memory(std::size_t size) {
     std::vector<unsigned char> memory(size);
     for (std::size_t i = 0; i < size; ++i) {
-        memory[i] = static_cast<unsigned char>(i & 0xffU);
+        memory[i] = configured_memory_byte(i);
     }
     return memory;
 }
@@ -36,10 +34,28 @@ SimDevice::SimDevice(std::shared_ptr<DeviceConfig const> config)
     : config_(std::move(config)),
       registers_(config_->registers),
       snapshot_(config_->registers),
-      memory_(initial_memory(config_->memory_size)) {}
+      memory_(configured_memory(config_->memory_size)) {}
+
+void SimDevice::load_state() {
+    if (std::exchange(state_loaded_, true) || !config_->keep_state) {
+        return;
+    }
+    state_ = DeviceState::open(*config_);
+    if (state_) {
+        state_->load(registers_, memory_);
+        snapshot_ = registers_;
+    }
+}
+
+void SimDevice::save_state() const {
+    if (state_) {
+        state_->save(registers_, memory_);
+    }
+}
 
 int SimDevice::set_register(unsigned int address, unsigned int value, unsigned int /*operand*/) {
     std::lock_guard lock(mutex_);
+    load_state();
     if (address >= registers_.size()) {
         return 1;
     }
@@ -49,15 +65,21 @@ int SimDevice::set_register(unsigned int address, unsigned int value, unsigned i
 
 int SimDevice::send_registers() {
     std::lock_guard lock(mutex_);
+    load_state();
+    if (staged_.empty()) {
+        return 0;
+    }
     for (auto const& [address, value] : staged_) {
         registers_[address] = value;
     }
     staged_.clear();
+    save_state();
     return 0;
 }
 
 unsigned int SimDevice::get_register(unsigned int address) {
     std::lock_guard lock(mutex_);
+    load_state();
     if (address >= snapshot_.size()) {
         throw std::out_of_range(fmt::format("sim device {}: register {} is beyond the register count {}",
                                             config_->description.dump(), address, snapshot_.size()));
@@ -67,6 +89,7 @@ unsigned int SimDevice::get_register(unsigned int address) {
 
 int SimDevice::read_registers() {
     std::lock_guard lock(mutex_);
+    load_state();
     snapshot_ = registers_;
     return 0;
 }
@@ -83,15 +106,20 @@ bool SimDevice::in_memory(unsigned int address, unsigned long length) const {
 
 int SimDevice::write(unsigned int address, unsigned long length, unsigned char const* data) {
     std::lock_guard lock(mutex_);
+    load_state();
     if (!in_memory(address, length) || (data == nullptr && length != 0)) {
         return 1;
     }
-    std::copy_n(data, length, memory_.begin() + address);
+    if (length != 0) {
+        std::copy_n(data, length, memory_.begin() + address);
+        save_state();
+    }
     return 0;
 }
 
 int SimDevice::read(unsigned int address, unsigned long length, unsigned char* data) {
     std::lock_guard lock(mutex_);
+    load_state();
     if (!in_memory(address, length) || (data == nullptr && length != 0)) {
         return 1;
     }
@@ -112,6 +140,7 @@ std::unique_ptr<Device::DataStream> SimDevice::start_read_stream(unsigned int ad
     };
     {
         std::lock_guard lock(mutex_);
+        load_state();
         if (address >= memory_.size() || !callback) {
             return nullptr;
         }

@@ -3,6 +3,7 @@
 // memory, answering its configured information and status.
 #pragma once
 
+#include "device_state.hpp"
 #include "sim_config.hpp"
 
 #include <zelm/device.hpp>
@@ -11,13 +12,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace zelm::sim {
 
-// Every open starts from the configured state; nothing is shared between two
-// opens of one device, in one process or several. Operations may be called
-// from several threads at once.
+// Registers and memory outlive the device object: the first operation on
+// either brings in what the last open of the device saved (device_state.hpp),
+// and every change that reaches them (send_registers, a write) is saved at
+// once. Queries (info, status) touch no saved state, so a scan neither reads
+// nor writes it. Two device objects open at once do not see each other's
+// changes; the one that saves last wins. The trigger count starts at 0 on
+// every open. Operations may be called from several threads at once.
 //
 // Meanings of the arguments that the device interface leaves open:
 // - register operand: unused (accepted and ignored);
@@ -51,6 +57,9 @@ public:
     TextResult get_info() override;
 
 private:
+    // Both with mutex_ held.
+    void load_state();
+    void save_state() const;
     bool in_memory(unsigned int address, unsigned long length) const;
 
     std::shared_ptr<DeviceConfig const> config_;
@@ -60,6 +69,8 @@ private:
     std::vector<unsigned int> snapshot_;           // as of the last read_registers
     std::vector<unsigned char> memory_;
     std::uint64_t triggers_ = 0;
+    bool state_loaded_ = false;
+    std::optional<DeviceState> state_;  // nothing when no state is kept
 };
 
 }  // namespace zelm::sim
