@@ -145,7 +145,9 @@ TEST_F(SimStateTest, WhatOneProcessWritesTheNextReadsBackAndScansLeaveAlone) {
 
 struct Location {
     char const* name;
-    std::optional<std::string> runtime_dir;  // XDG_RUNTIME_DIR, relative to the test's directory when not absolute
+    // XDG_RUNTIME_DIR: a leading "/" stands for the test's directory; a
+    // relative path is set as it is.
+    std::optional<std::string> runtime_dir;
     std::string state_directory;             // relative to the test's directory
 };
 
