@@ -1,6 +1,7 @@
 // Everything a host or plug-in needs, in one include.
 #pragma once
 
+#include <zelm/clean.hpp>
 #include <zelm/device.hpp>
 #include <zelm/device_manager.hpp>
 #include <zelm/lock.hpp>

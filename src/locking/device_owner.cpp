@@ -32,9 +32,9 @@ std::optional<FileIdentity> ownership_file(std::string const& lock_id) {
     }
     FileDescriptor const directory(
         system_calls().open(directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0));
+    auto const name = lock_file_name(lock_id, ownership_file_suffix);
     struct stat status {};
-    if (!directory || system_calls().fstatat(directory.get(), (lock_id + ".occupied").c_str(), &status,
-                                             AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!directory || system_calls().fstatat(directory.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(status.st_mode)) {
         return std::nullopt;
     }

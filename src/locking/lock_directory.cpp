@@ -150,6 +150,7 @@ LockDirectory LockDirectory::open_under(std::filesystem::path const& temporary) 
     LockDirectory opened(temporary, std::move(path), std::move(directory), {});
     opened.device_ = status.st_dev;
     opened.inode_ = status.st_ino;
+    opened.owner_ = status.st_uid;
     return opened;
 }
 
@@ -207,14 +208,31 @@ std::expected<LockDirectory::OpenedFile, std::string> LockDirectory::open_file(c
     if (system_calls().fstat(file.get(), &status) != 0) {
         return std::unexpected(error_text(errno));
     }
-    if (!S_ISREG(status.st_mode)) {
-        return std::unexpected("is not a regular file");
-    }
-    if (status.st_nlink != 1) {
-        return std::unexpected("has " + std::to_string(status.st_nlink) + " hard links");
+    if (auto reason = unusable_because(status)) {
+        return std::unexpected(std::move(*reason));
     }
     set_mode_if_different(file.get(), status, file_mode);
     return OpenedFile{std::move(file), status};
+}
+
+std::expected<LockDirectory::OpenedFile, int> LockDirectory::open_existing(char const* name) const {
+    int const flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    FileDescriptor file(above_standard_streams(system_calls().openat(directory_.get(), name, flags, 0), OnExec::close));
+    struct stat status {};
+    if (!file || system_calls().fstat(file.get(), &status) != 0) {
+        return std::unexpected(errno);
+    }
+    return OpenedFile{std::move(file), status};
+}
+
+std::optional<std::string> unusable_because(struct stat const& status) {
+    if (!S_ISREG(status.st_mode)) {
+        return "is not a regular file";
+    }
+    if (status.st_nlink != 1) {
+        return "has " + std::to_string(status.st_nlink) + " hard links";
+    }
+    return std::nullopt;
 }
 
 // `held` is the descriptor's status from before the lock: an open file's
@@ -239,13 +257,17 @@ std::expected<FileDescriptor, LockFailure> LockDirectory::lock_file(char const* 
         while (result != 0 && errno == EINTR) {
             result = system_calls().flock(file->fd.get(), operation);
         }
-        if (result != 0) {
-            return std::unexpected(LockFailure{LockFailure::Kind::busy, std::strerror(errno)});
+        int const error = errno;
+        bool const named = still_names(name, file->status);
+        if (result != 0 && named) {
+            return std::unexpected(LockFailure{LockFailure::Kind::busy, std::strerror(error)});
         }
-        if (still_names(name, file->status)) {
+        if (result == 0 && named) {
             return std::move(file->fd);
         }
-        // Replaced between open and lock: closing releases the stale lock.
+        // Removed or replaced meanwhile: closing releases the stale lock. A
+        // busy one was held by whoever removed it, or by nobody who still
+        // counts, so the file that now has the name decides.
     }
     return std::unexpected(LockFailure{LockFailure::Kind::cannot_open, "keeps being replaced"});
 }

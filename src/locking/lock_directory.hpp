@@ -28,6 +28,11 @@ namespace zelm::detail {
 // The lock directory's name under the system temporary directory.
 inline constexpr char lock_directory_name[] = "rezored_izede";
 
+// What follows a device's lock identity in the names of its two files: the
+// ownership lock, and the query lock that carries the cached answer.
+inline constexpr std::string_view ownership_file_suffix = ".occupied";
+inline constexpr std::string_view query_file_suffix = ".lock";
+
 // "<lock_id><suffix>", the name of one of a device's lock files, built with
 // one allocation: a scan names two files per device.
 inline std::string lock_file_name(std::string_view lock_id, std::string_view suffix) {
@@ -115,28 +120,50 @@ public:
     // Opens `name` in the directory (creating it, mode 0666, when missing) and
     // takes flock(`operation`) on it. Returns the locked descriptor, kept or
     // closed across exec as `on_exec` says. Starts over when the name was
-    // replaced between opening and locking.
+    // removed or replaced between opening and locking (zelm clean removes
+    // unused files, always while it holds their lock), and when a lock that
+    // is busy turns out to be on a file that no longer has the name.
     std::expected<FileDescriptor, LockFailure> lock_file(char const* name, int operation, OnExec on_exec) const;
-
-private:
-    LockDirectory(std::filesystem::path temporary, std::filesystem::path path, FileDescriptor directory,
-                  LockFailure failure);
 
     // An opened lock file and its status as the fstat that checked it saw it.
     struct OpenedFile {
         FileDescriptor fd;
         struct stat status;
     };
-    std::expected<OpenedFile, std::string> open_file(char const* name, OnExec on_exec) const;
+    // Opens the existing `name` read-only, close-on-exec, without blocking or
+    // following a link, and takes its status, which the caller must check
+    // (unusable_because) before it trusts the file. Fails with the errno.
+    std::expected<OpenedFile, int> open_existing(char const* name) const;
+
+    // The directory's descriptor, for work on the files in it; -1 when the
+    // directory is unusable, and failure() says why.
+    int descriptor() const { return directory_.get(); }
+    LockFailure const& failure() const { return failure_; }
+    // The directory's owner, who may remove any file in it.
+    uid_t owner() const { return owner_; }
+
+    // Whether `name` in the directory still refers to the file whose status
+    // `held` is (same device and inode, found without following a link).
     bool still_names(char const* name, struct stat const& held) const;
+
+private:
+    LockDirectory(std::filesystem::path temporary, std::filesystem::path path, FileDescriptor directory,
+                  LockFailure failure);
+
+    std::expected<OpenedFile, std::string> open_file(char const* name, OnExec on_exec) const;
 
     std::filesystem::path temporary_;  // the temporary directory it was found under
     std::filesystem::path path_;
     FileDescriptor directory_;
     dev_t device_ = 0;  // identity of the directory held, for still_current
     ino_t inode_ = 0;
+    uid_t owner_ = 0;
     LockFailure failure_;  // why the directory is unusable, when directory_ is not open
 };
+
+// Why a file with this status is not used as a lock file (a FIFO, a device,
+// a directory, a link to some other file's inode), or none when it may be.
+std::optional<std::string> unusable_because(struct stat const& status);
 
 // The lock directory as the devices of one scan use it, one after another. It
 // is opened once; before each further use the temporary-directory query is

@@ -6,6 +6,7 @@
 
 #include "json/bounded_json.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 namespace zelm::detail {
@@ -13,6 +14,7 @@ namespace {
 
 constexpr std::uint64_t fnv_offset_basis = 14695981039346656037ULL;
 constexpr std::uint64_t fnv_prime = 1099511628211ULL;
+constexpr std::size_t max_hash_digits = 16;
 
 // FNV-1a goes byte by byte, so the parts of the hashed text need not be
 // joined into one string first.
@@ -32,11 +34,22 @@ std::string make_lock_id_from_text(std::string_view manager_path, std::string_vi
     auto hash = fnv1a_continue(fnv_offset_basis, manager_path);
     hash = fnv1a_continue(hash, "_");
     hash = fnv1a_continue(hash, compact_description);
-    std::string id = "device_0123456789abcdef";  // room for the longest hash
-    auto const digits = id.data() + 7;
+    std::string id(lock_id_prefix);
+    id.resize(lock_id_prefix.size() + max_hash_digits);  // room for the longest hash
+    auto const digits = id.data() + lock_id_prefix.size();
     auto const end = std::to_chars(digits, id.data() + id.size(), hash, 16).ptr;
     id.resize(static_cast<std::size_t>(end - id.data()));
     return id;
+}
+
+bool is_lock_id(std::string_view text) {
+    if (!text.starts_with(lock_id_prefix)) {
+        return false;
+    }
+    auto const digits = text.substr(lock_id_prefix.size());
+    auto const is_digit = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
+    return !digits.empty() && digits.size() <= max_hash_digits && (digits.size() == 1 || digits.front() != '0') &&
+           std::ranges::all_of(digits, is_digit);
 }
 
 std::string make_lock_id(std::filesystem::path const& manager_path, nlohmann::json const& description) {

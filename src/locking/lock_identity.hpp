@@ -11,6 +11,13 @@
 
 namespace zelm::detail {
 
+// What every lock identity starts with; the hash's hexadecimal digits follow.
+inline constexpr std::string_view lock_id_prefix = "device_";
+
+// Whether `text` has the form of a lock identity that make_lock_id gives:
+// the prefix and 1 to 16 lower-case hexadecimal digits without leading zeros.
+bool is_lock_id(std::string_view text);
+
 // make_lock_id for `compact_description`, the description's compact JSON text.
 std::string make_lock_id_from_text(std::string_view manager_path, std::string_view compact_description);
 

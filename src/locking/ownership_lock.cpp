@@ -16,13 +16,16 @@ namespace zelm::detail {
 
 OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied) {
     auto const directory = LockDirectory::open();
-    auto const name = lock_id + ".occupied";
+    auto const name = lock_file_name(lock_id, ownership_file_suffix);
     path_ = directory.path() / name;
 
     auto locked = directory.lock_file(name.c_str(), LOCK_EX | LOCK_NB, OnExec::inherit);
     if (locked) {
         fd_ = locked->release();
         held_ = true;
+        // The file's modification time marks its last ownership: zelm clean
+        // leaves a file used recently in place. Nothing depends on it.
+        system_calls().futimens(fd_, nullptr);
         return;
     }
     if (!throw_if_occupied) {
@@ -62,7 +65,7 @@ std::shared_ptr<OwnershipLock> acquire_device_ownership_lock(std::string const& 
 bool is_device_occupied(std::string const& lock_id, LockDirectory const& directory) {
     // Shared: it meets an owner's exclusive lock, but not the probes of other
     // scans at the same moment, which would otherwise see each other as owners.
-    ShortLockFileName const name(lock_id, ".occupied");
+    ShortLockFileName const name(lock_id, ownership_file_suffix);
     auto const probe = directory.lock_file(name.c_str(), LOCK_SH | LOCK_NB, OnExec::close);
     if (!probe) {
         return true;  // held through another descriptor, or the file (or directory) refused

@@ -4,7 +4,7 @@
 namespace zelm::detail {
 
 std::optional<FreeDeviceHold> FreeDeviceHold::take(std::string const& lock_id, LockDirectory const& directory) {
-    ShortLockFileName const name(lock_id, ".occupied");
+    ShortLockFileName const name(lock_id, ownership_file_suffix);
     auto held = directory.lock_file(name.c_str(), LOCK_SH | LOCK_NB, OnExec::close);
     if (!held) {
         return std::nullopt;

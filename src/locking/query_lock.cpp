@@ -1,8 +1,6 @@
 // The query lock file of one device.
 #include "locking/query_lock.hpp"
 
-#include <string_view>
-
 namespace zelm::detail {
 
 InterprocessLock::InterprocessLock(std::string const& lock_id) : InterprocessLock(lock_id, LockDirectory::open()) {}
@@ -10,9 +8,8 @@ InterprocessLock::InterprocessLock(std::string const& lock_id) : InterprocessLoc
 InterprocessLock::InterprocessLock(std::string const& lock_id, LockDirectory const& directory) {
     // The file's name is the end of its path: one string serves both.
     auto const& directory_path = directory.path().native();
-    std::string_view const suffix = ".lock";
-    path_.reserve(directory_path.size() + 1 + lock_id.size() + suffix.size());
-    path_.append(directory_path).append(1, '/').append(lock_id).append(suffix);
+    path_.reserve(directory_path.size() + 1 + lock_id.size() + query_file_suffix.size());
+    path_.append(directory_path).append(1, '/').append(lock_id).append(query_file_suffix);
     auto const* name = path_.c_str() + directory_path.size() + 1;
     // Close-on-exec: a helper program that a plug-in starts during the query
     // and that outlives it must not keep every later query of the device waiting.

@@ -20,6 +20,8 @@ SystemCalls const real{
     .pread = ::pread,
     .pwrite = ::pwrite,
     .ftruncate = ::ftruncate,
+    .futimens = ::futimens,
+    .unlinkat = ::unlinkat,
 };
 
 SystemCalls current = real;

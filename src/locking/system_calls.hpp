@@ -24,6 +24,8 @@ struct SystemCalls {
     ssize_t (*pread)(int fd, void* buffer, size_t size, off_t offset);
     ssize_t (*pwrite)(int fd, void const* buffer, size_t size, off_t offset);
     int (*ftruncate)(int fd, off_t length);
+    int (*futimens)(int fd, struct timespec const times[2]);
+    int (*unlinkat)(int directory, char const* path, int flags);
 };
 
 // The table in use. Tests replace entries and put back `real_system_calls()`.

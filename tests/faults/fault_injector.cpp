@@ -103,13 +103,19 @@ ssize_t pwrite_call(int fd, void const* buffer, size_t size, off_t offset) {
 int ftruncate_call(int fd, off_t length) {
     return next(Call::ftruncate) == Verdict::fail ? -1 : real_system_calls().ftruncate(fd, length);
 }
+int futimens_call(int fd, struct timespec const times[2]) {
+    return next(Call::futimens) == Verdict::fail ? -1 : real_system_calls().futimens(fd, times);
+}
+int unlinkat_call(int directory, char const* path, int flags) {
+    return next(Call::unlinkat) == Verdict::fail ? -1 : real_system_calls().unlinkat(directory, path, flags);
+}
 
 }  // namespace
 
 char const* name_of(Call call) {
     static constexpr std::array<char const*, call_kinds> names{
         "open",  "mkdir",     "openat",            "close", "fstat",  "fstatat",  "fchmod",
-        "flock", "dup_above", "dup_above_cloexec", "pread", "pwrite", "ftruncate"};
+        "flock", "dup_above", "dup_above_cloexec", "pread", "pwrite", "ftruncate", "futimens", "unlinkat"};
     return names[static_cast<std::size_t>(call)];
 }
 
@@ -145,6 +151,10 @@ std::vector<int> errors_for(Call call) {
         return {ENOSPC, 0};
     case Call::ftruncate:
         return {EIO};
+    case Call::futimens:
+        return {EPERM, EROFS};
+    case Call::unlinkat:
+        return {EPERM, ENOENT, EROFS};
     }
     return {};
 }
@@ -169,6 +179,8 @@ FaultInjector::FaultInjector() {
         .pread = pread_call,
         .pwrite = pwrite_call,
         .ftruncate = ftruncate_call,
+        .futimens = futimens_call,
+        .unlinkat = unlinkat_call,
     };
 }
 

@@ -27,11 +27,14 @@ enum class Call {
     pread,
     pwrite,
     ftruncate,
+    futimens,
+    unlinkat,
 };
-inline constexpr std::size_t call_kinds = 13;
+inline constexpr std::size_t call_kinds = 15;
 inline constexpr std::array<Call, call_kinds> all_calls{
-    Call::open,  Call::mkdir,     Call::openat,            Call::close, Call::fstat,  Call::fstatat,  Call::fchmod,
-    Call::flock, Call::dup_above, Call::dup_above_cloexec, Call::pread, Call::pwrite, Call::ftruncate,
+    Call::open,      Call::mkdir, Call::openat, Call::close,     Call::fstat,    Call::fstatat,
+    Call::fchmod,    Call::flock, Call::dup_above, Call::dup_above_cloexec, Call::pread, Call::pwrite,
+    Call::ftruncate, Call::futimens, Call::unlinkat,
 };
 
 char const* name_of(Call call);

@@ -1,8 +1,12 @@
 // The ownership lock against races and failures that only the system-call
 // seam can stage: a lock file replaced between open and flock, one that
-// keeps being replaced, and a failing open.
+// keeps being replaced, one removed by a clean that holds it, and a failing
+// open.
 #include <zelm/lock.hpp>
 
+#include "locking/lock_directory.hpp"
+#include "locking/ownership_probe.hpp"
+#include "locking/query_lock.hpp"
 #include "locking/system_calls.hpp"
 #include "test_support.hpp"
 
@@ -14,7 +18,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -157,6 +164,114 @@ TEST_F(LockSeam, FailingOpenNamesTheFileAndTheSystemError) {
                   "Cannot open device lock file: " + lock_file.native() + ": " + std::strerror(EMFILE));
     }
     EXPECT_TRUE(is_device_occupied(lock_id()));
+}
+
+// A clean of the lock directory, staged between an acquirer's open and its
+// flock: it locks the file, removes it and, unless `holding`, lets go again
+// before the acquirer's flock comes.
+struct Removal {
+    fs::path file;
+    bool holding = false;
+    int remaining = 0;
+    int lock_attempts = 0;
+    int holder = -1;  // the clean's descriptor while it still holds the removed file
+};
+Removal removal;
+
+int removing_flock(int fd, int operation) {
+    if ((operation & (LOCK_SH | LOCK_EX)) != 0) {
+        ++removal.lock_attempts;
+        if (removal.remaining > 0) {
+            --removal.remaining;
+            int const clean = open(removal.file.c_str(), O_RDONLY | O_CLOEXEC);
+            EXPECT_EQ(flock(clean, LOCK_EX | LOCK_NB), 0);
+            EXPECT_EQ(unlink(removal.file.c_str()), 0);
+            if (removal.holding) {
+                removal.holder = clean;
+            } else {
+                close(clean);
+            }
+        }
+    }
+    return real_system_calls().flock(fd, operation);
+}
+
+// Every way a lock file is locked, each giving what it holds (nothing for a
+// probe, which lets go at once); null when it did not get the lock.
+struct Acquirer {
+    char const* name;
+    std::string_view suffix;
+    bool blocking;
+    std::function<std::shared_ptr<void>()> acquire;
+};
+
+std::vector<Acquirer> acquirers() {
+    using zelm::detail::FreeDeviceHold;
+    using zelm::detail::InterprocessLock;
+    using zelm::detail::LockDirectory;
+    return {
+        {"ownership", zelm::detail::ownership_file_suffix, false,
+         []() -> std::shared_ptr<void> {
+             auto lock = acquire_device_ownership_lock(manager_path, description);
+             return lock->held() ? lock : nullptr;
+         }},
+        {"probe", zelm::detail::ownership_file_suffix, false,
+         []() -> std::shared_ptr<void> { return is_device_occupied(lock_id()) ? nullptr : std::make_shared<int>(); }},
+        {"free device hold", zelm::detail::ownership_file_suffix, false,
+         []() -> std::shared_ptr<void> {
+             auto hold = FreeDeviceHold::take(lock_id(), LockDirectory::open());
+             return hold ? std::make_shared<FreeDeviceHold>(std::move(*hold)) : nullptr;
+         }},
+        {"query lock", zelm::detail::query_file_suffix, true,
+         []() -> std::shared_ptr<void> {
+             auto lock = std::make_shared<InterprocessLock>(lock_id());
+             return lock->fd() != -1 ? lock : nullptr;
+         }},
+    };
+}
+
+// Whether some descriptor holds a lock on the file that `path` names now.
+bool is_locked(fs::path const& path) {
+    int const fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool const locked = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);
+    return locked;
+}
+
+// Each acquirer, when the file it opened is removed before it locks (the
+// clean let go already) or while it locks (the clean still holds it; a
+// blocking acquirer just waits for that), starts over on the new file and
+// holds that one.
+TEST_F(LockSeam, FileRemovedByACleanIsLockedUnderItsNewName) {
+    for (auto const& acquirer : acquirers()) {
+        for (bool const holding : {false, true}) {
+            if (holding && acquirer.blocking) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(acquirer.name) + (holding ? ", clean holds it" : ", clean let go"));
+            auto const file = lock_file.parent_path() / zelm::detail::lock_file_name(lock_id(), acquirer.suffix);
+            create_file(file);
+            int const removed = open(file.c_str(), O_RDONLY | O_CLOEXEC);  // keeps its inode from reuse
+            auto const removed_inode = inode_of(removed);
+            removal = Removal{file, holding, 1, 0, -1};
+            system_calls().flock = removing_flock;
+
+            auto const held = acquirer.acquire();
+            system_calls() = real_system_calls();
+
+            EXPECT_NE(held, nullptr) << "did not get the lock";
+            EXPECT_EQ(removal.lock_attempts, 2) << "one more attempt on the new file";
+            ASSERT_TRUE(fs::exists(file)) << "no new file";
+            EXPECT_NE(inode_of(file), removed_inode);
+            if (acquirer.name != std::string_view("probe")) {
+                EXPECT_TRUE(is_locked(file)) << "the lock is not on the file the name refers to";
+            }
+            close(removed);
+            if (removal.holder >= 0) {
+                close(removal.holder);
+            }
+        }
+    }
 }
 
 }  // namespace
