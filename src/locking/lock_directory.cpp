@@ -229,7 +229,9 @@ std::optional<std::string> unusable_because(struct stat const& status) {
     if (!S_ISREG(status.st_mode)) {
         return "is not a regular file";
     }
-    if (status.st_nlink != 1) {
+    // No link at all is a file removed since it was opened (by zelm clean,
+    // under its lock): the check of the name after locking starts over.
+    if (status.st_nlink > 1) {
         return "has " + std::to_string(status.st_nlink) + " hard links";
     }
     return std::nullopt;

@@ -1,5 +1,5 @@
-// Every file and lock call that a probe, an acquisition, a scan and a managed
-// device's life make, failed one at a time: each failure must give the sound
+// Every file and lock call that a probe, an acquisition, a scan, a managed
+// device's life and a clean of the lock directory make, failed one at a time: each failure must give the sound
 // result (a probe: occupied; an acquisition: a clear error; a scan: occupied,
 // or a live query when the cache file is unusable), and never a crash, a
 // hang, a leaked descriptor, a wrong answer or an owner without a lock.
@@ -89,6 +89,7 @@ struct Case {
     std::unique_ptr<Device> device;
     std::optional<std::string> error;  // what the operation threw
     ScanResults results;
+    std::optional<CleanSummary> cleaned;
     bool standard_stream_taken = false;
 };
 
@@ -354,6 +355,48 @@ protected:
         };
     }
 
+    // A clean with no age limit of the files that a scan left, while another
+    // owner holds one device: whatever fails, the held file stays the
+    // holder's, nothing stays locked, and the devices can be scanned and
+    // owned afterwards.
+    Operation clean() const {
+        return {
+            .prepare = [this](Case& run) {
+                hold(run, held_);
+                scan_devices({plugin_});
+                clear_process_cache();
+            },
+            .run = [](Case& run) {
+                return noting_errors(run, [&] {
+                    run.cleaned = clean_lock_directory({.unused_for = std::chrono::seconds(0)});
+                    return "removed " + std::to_string(run.cleaned->removed) + ", kept " +
+                           std::to_string(run.cleaned->kept) + ", failed " +
+                           std::to_string(run.cleaned->failures.size());
+                });
+            },
+            .verify = [this](Case& run, std::optional<Fault> const& fault) {
+                if (!fault) {
+                    ASSERT_TRUE(run.cleaned.has_value()) << *run.error;
+                    EXPECT_EQ(run.cleaned->removed, 4u) << "the free devices' files";
+                    EXPECT_EQ(run.cleaned->kept, 1u) << "the held file";
+                }
+                if (run.error) {
+                    EXPECT_TRUE(run.error->starts_with("Cannot clean: lock directory ")) << *run.error;
+                    EXPECT_EQ(run.error->find('\n'), std::string::npos) << *run.error;
+                } else {
+                    for (auto const& failure : run.cleaned->failures) {
+                        EXPECT_FALSE(failure.reason.empty()) << failure.file;
+                    }
+                }
+                expect_truly_owned(*run.holder, held_);
+                EXPECT_TRUE(is_free(a_)) << "the clean left a lock behind";
+                expect_sound_scan(scan_devices({plugin_}), false);
+                clear_process_cache();
+                EXPECT_TRUE(detail::OwnershipLock(lock_id(b_), true).held());
+            },
+        };
+    }
+
     test::TempDir plugins_;
     fs::path plugin_;
     std::shared_ptr<DeviceManager> manager_;
@@ -368,7 +411,7 @@ TEST_F(SyscallFaults, SweptOperationsMakeEveryCallOfTheSeam) {
     std::vector<Operation> const operations{probe(false),         probe(true),  acquisition(false),
                                             acquisition(true),    acquisition(false, true),
                                             managed_device_life(), scan(false), scan(true),
-                                            scan(false, true)};
+                                            scan(false, true),    clean()};
     FaultInjector injector;
     CallCounts made{};
     for (auto const& operation : operations) {
@@ -400,6 +443,8 @@ TEST_F(SyscallFaults, ScanWithoutCacheFiles) { sweep("scan, no cache files yet",
 TEST_F(SyscallFaults, ScanWithFreshCacheFiles) { sweep("scan, fresh cache files", scan(true)); }
 
 TEST_F(SyscallFaults, ScanWithStandardStreamsClosed) { sweep("scan, standard streams closed", scan(false, true)); }
+
+TEST_F(SyscallFaults, CleanWhileADeviceIsHeld) { sweep("clean while a device is held", clean()); }
 
 }  // namespace
 }  // namespace zelm::faults

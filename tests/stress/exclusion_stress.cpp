@@ -1,12 +1,14 @@
 // Exclusion under load: many processes own, probe and scan a few devices at
 // once through the shared library, while the parent kills some holders with
-// SIGKILL. The oracle (oracle.hpp), which the library does not share, must
+// SIGKILL and, when asked, other processes keep removing every lock file that
+// nobody holds (zelm::clean_lock_directory with no age limit). The oracle (oracle.hpp), which the library does not share, must
 // never see two holders of one device, a probe or scan that calls a held
 // device free, or a killed holder's device that does not come free.
 //
 // Exits 0 when the run was sound, 1 otherwise; prints its figures either way.
 //   zelm_stress                                  CI size: 8 owners, 5 s, 4 devices
 //   zelm_stress -k 32 -t 600 --seed 7            a long run
+//   zelm_stress --cleaners 2                     the same while lock files are removed
 #include "oracle.hpp"
 #include "test_support.hpp"
 
@@ -49,6 +51,7 @@ struct Options {
     std::uint64_t seed = std::random_device{}();
     int probers = 2;
     int scanners = 1;
+    int cleaners = 0;
     double kill_percent = 1;
 };
 
@@ -255,6 +258,24 @@ int run_scanner(Setup const& setup, SharedOracle const& oracle) {
     return 0;
 }
 
+// --- cleaners ----------------------------------------------------------------
+
+// Removes every lock file that nobody holds, again and again: every acquirer
+// that opened a file just before must notice and start over on the new one.
+int run_cleaner(Setup const& setup, SharedOracle const& oracle) {
+    auto& board = oracle.board();
+    while (!stopped(board) && now_ns() < setup.deadline_ns) {
+        auto const summary = clean_lock_directory({.unused_for = std::chrono::seconds(0)});
+        bump(board.counters.cleans);
+        shared(board.counters.files_cleaned).fetch_add(summary.removed);
+        for (auto const& failure : summary.failures) {
+            bump(board.counters.errors);
+            std::fprintf(stderr, "clean failed on %s: %s\n", failure.file.c_str(), failure.reason.c_str());
+        }
+    }
+    return 0;
+}
+
 // --- the parent -------------------------------------------------------------
 
 pid_t spawn(std::function<int()> const& body) {
@@ -286,7 +307,7 @@ int reap(pid_t pid) {
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-enum class Role { owner, prober, scanner };
+enum class Role { owner, prober, scanner, cleaner };
 
 struct Child {
     Role role;
@@ -345,6 +366,9 @@ void Run::start() {
     }
     for (int i = 0; i < setup_.options.scanners; ++i) {
         spawn_child(Role::scanner, i, [this] { return run_scanner(setup_, oracle_); });
+    }
+    for (int i = 0; i < setup_.options.cleaners; ++i) {
+        spawn_child(Role::cleaner, i, [this] { return run_cleaner(setup_, oracle_); });
     }
 }
 
@@ -410,7 +434,8 @@ void Run::judge_exit(pid_t pid, Child const& child, int code) {
     if (code == 0) {
         return;
     }
-    char const* const role = child.role == Role::owner ? "owner" : child.role == Role::prober ? "prober" : "scanner";
+    static constexpr char const* role_names[] = {"owner", "prober", "scanner", "cleaner"};
+    char const* const role = role_names[static_cast<int>(child.role)];
     if (child.role == Role::owner && code == 3) {
         failures_.push_back(std::string("owner ") + std::to_string(child.index) + " (pid " + std::to_string(pid) +
                             ") never acquired a device");
@@ -476,10 +501,10 @@ bool report(Setup const& setup, SharedOracle& oracle, Run const& run, LogAnalysi
     auto& counters = oracle.board().counters;
     auto const& options = setup.options;
     auto const violations = load(counters.violations) + log.overlaps;
-    std::printf("exclusion stress: seed %llu, %d owners (%d over the run), %d probers, %d scanners, %d devices, "
-                "%.1f s\n",
+    std::printf("exclusion stress: seed %llu, %d owners (%d over the run), %d probers, %d scanners, %d cleaners, "
+                "%d devices, %.1f s\n",
                 static_cast<unsigned long long>(options.seed), options.processes, run.owners_started(), options.probers,
-                options.scanners, options.devices, options.seconds);
+                options.scanners, options.cleaners, options.devices, options.seconds);
     std::printf("acquisitions %llu, conflicts %llu, other errors %llu\n",
                 static_cast<unsigned long long>(load(counters.acquisitions)),
                 static_cast<unsigned long long>(load(counters.conflicts)),
@@ -491,6 +516,8 @@ bool report(Setup const& setup, SharedOracle& oracle, Run const& run, LogAnalysi
                 static_cast<unsigned long long>(load(counters.scan_found)),
                 static_cast<unsigned long long>(load(counters.scan_occupied)),
                 static_cast<unsigned long long>(load(counters.scan_failed)));
+    std::printf("cleans %llu, lock files removed %llu\n", static_cast<unsigned long long>(load(counters.cleans)),
+                static_cast<unsigned long long>(load(counters.files_cleaned)));
     std::printf("holders killed %zu; death to next acquisition of the device: %s (%llu with none before the end)\n",
                 run.kills().size(), milliseconds_summary(log.kill_to_next_ms).c_str(),
                 static_cast<unsigned long long>(log.kills_without_next));
@@ -503,8 +530,13 @@ bool report(Setup const& setup, SharedOracle& oracle, Run const& run, LogAnalysi
     for (auto const& failure : run.failures()) {
         std::printf("FAILURE: %s\n", failure.c_str());
     }
+    // Cleans that never removed a file would have tested nothing.
+    bool const cleaned = options.cleaners == 0 || load(counters.files_cleaned) > 0;
+    if (!cleaned) {
+        std::printf("FAILURE: the cleans removed no file\n");
+    }
     bool const sound = violations == 0 && log.unreleased == 0 && load(counters.errors) == 0 &&
-                       load(counters.scan_failed) == 0 && run.failures().empty();
+                       load(counters.scan_failed) == 0 && run.failures().empty() && cleaned;
     std::printf("violations %llu: %s\n", static_cast<unsigned long long>(violations), sound ? "PASS" : "FAIL");
     return sound;
 }
@@ -544,6 +576,8 @@ int main(int argc, char** argv) {
     app.add_option("--seed", options.seed, "seed of every random choice (printed)");
     app.add_option("--probers", options.probers, "processes that only probe")->check(CLI::Range(0, 256));
     app.add_option("--scanners", options.scanners, "processes that only scan")->check(CLI::Range(0, 256));
+    app.add_option("--cleaners", options.cleaners, "processes that keep removing every lock file nobody holds")
+        ->check(CLI::Range(0, 256));
     app.add_option("--kill-percent", options.kill_percent, "holders killed, in percent of acquisitions")
         ->check(CLI::Range(0.0, 50.0));
     CLI11_PARSE(app, argc, argv);

@@ -44,6 +44,8 @@ struct Counters {
     std::uint64_t scan_found;
     std::uint64_t scan_occupied;
     std::uint64_t scan_failed;
+    std::uint64_t cleans;
+    std::uint64_t files_cleaned;  // lock files that cleans removed
     std::uint64_t violations;
 };
 
