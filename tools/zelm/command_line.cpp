@@ -119,6 +119,7 @@ public:
         define_transfers();
         define_stream();
         define_lock_id();
+        define_clean();
     }
 
     int run(int argc, char const* const* argv) {
@@ -273,6 +274,19 @@ private:
         add_description(*sub, "DESCRIPTION", lock_id_.description, "The device's description (JSON)");
     }
 
+    void define_clean() {
+        auto* sub = command(app_, "clean", "Remove lock files that nobody holds and nobody has used for a day",
+                            [this] { run_clean(clean_); });
+        add_number<std::uint32_t>(*sub, "--older-than", clean_.older_than,
+                                  "Remove files unused for SECONDS instead (0: every file nobody holds)")
+            ->type_name("SECONDS");
+        sub->add_flag("--dry-run", clean_.dry_run, "Only count what would be removed");
+        sub->footer(
+            "Each file is removed while this process holds its lock, so no process owns, probes or queries "
+            "the device meanwhile, and one that opened the file just before starts over on a new one. Other "
+            "users' files are skipped (only they, root and the directory's owner may remove them).");
+    }
+
     // The deepest command that was recognised before a parse error.
     CLI::App const& recognised() const {
         auto const* app = &app_;
@@ -349,6 +363,7 @@ private:
     WriteOptions write_;
     StreamOptions stream_;
     LockIdOptions lock_id_;
+    CleanCommandOptions clean_;
 };
 
 }  // namespace

@@ -90,6 +90,11 @@ struct LockIdOptions {
     nlohmann::json description;
 };
 
+struct CleanCommandOptions {
+    std::optional<std::uint32_t> older_than;  // seconds; none: the library's default, a day
+    bool dry_run = false;
+};
+
 void run_scan(ScanOptions const& options);
 void run_plugins(PluginsOptions const& options);
 void run_hold(HoldOptions const& options);
@@ -101,5 +106,6 @@ void run_read(ReadOptions const& options);
 void run_write(WriteOptions const& options);
 void run_stream(StreamOptions const& options);
 void run_lock_id(LockIdOptions const& options);
+void run_clean(CleanCommandOptions const& options);
 
 }  // namespace zelm::tool
