@@ -485,5 +485,38 @@ INSTANTIATE_TEST_SUITE_P(Makers, SharedBetweenUsers,
                          testing::Values(Sharing{"RootFirst", false}, Sharing{"NobodyFirstInRootsDirectory", true}),
                          [](auto const& test_case) { return std::string(test_case.param.name); });
 
+// --- cleaning a directory that users share ------------------------------------
+
+// Another user's clean removes its own unused files and skips root's, however
+// old, without a failure: in the sticky directory it may not remove them.
+TEST_F(HostileUser, CleanSkipsOtherUsersFilesAndRemovesItsOwn) {
+    make_lock_directory_as_root();
+    ASSERT_EQ(letters(scan_devices({plugin_})), "FF");
+    std::vector<std::pair<fs::path, hostile::Snapshot>> roots;
+    for (auto const& entry : fs::directory_iterator(tmpdir_.lock_directory())) {
+        make_old(entry.path());
+        roots.emplace_back(entry.path(), snapshot(entry.path()));
+    }
+    ASSERT_EQ(roots.size(), 4u);
+    auto const own = tmpdir_.lock_directory() / "device_abc.occupied";
+
+    EXPECT_EQ(run_as_nobody([&] {
+                  if (detail::is_device_occupied("device_abc")) {
+                      return 1;
+                  }
+                  make_old(own);
+                  auto const summary = clean_lock_directory({.unused_for = std::chrono::seconds(0)});
+                  bool const as_expected = summary.removed == 1 && summary.kept == 0 &&
+                                           summary.other_users == 4 && summary.failures.empty();
+                  return as_expected ? 0 : 2;
+              }),
+              0);
+
+    EXPECT_FALSE(fs::exists(own));
+    for (auto const& [path, before] : roots) {
+        EXPECT_EQ(snapshot(path), before) << path;
+    }
+}
+
 }  // namespace
 }  // namespace zelm
