@@ -213,7 +213,8 @@ TEST_F(Cleaning, MissingDirectoryIsNotCreated) {
 TEST_F(Cleaning, LinkAtTheDirectoryIsRefused) {
     zelm::test::TempDir const elsewhere;
     fs::rename(tmpdir_.lock_directory(), elsewhere.path() / "moved");
-    auto const moved_file = elsewhere.path() / "moved" / zelm::detail::lock_file_name(lock_id(0), zelm::detail::ownership_file_suffix);
+    auto const moved_file =
+        elsewhere.path() / "moved" / zelm::detail::lock_file_name(lock_id(0), zelm::detail::ownership_file_suffix);
     make_old(moved_file);
     fs::create_directory_symlink(elsewhere.path() / "moved", tmpdir_.lock_directory());
 

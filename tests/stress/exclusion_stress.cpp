@@ -1,9 +1,10 @@
 // Exclusion under load: many processes own, probe and scan a few devices at
 // once through the shared library, while the parent kills some holders with
 // SIGKILL and, when asked, other processes keep removing every lock file that
-// nobody holds (zelm::clean_lock_directory with no age limit). The oracle (oracle.hpp), which the library does not share, must
-// never see two holders of one device, a probe or scan that calls a held
-// device free, or a killed holder's device that does not come free.
+// nobody holds (zelm::clean_lock_directory with no age limit). The oracle
+// (oracle.hpp), which the library does not share, must never see two holders
+// of one device, a probe or scan that calls a held device free, or a killed
+// holder's device that does not come free.
 //
 // Exits 0 when the run was sound, 1 otherwise; prints its figures either way.
 //   zelm_stress                                  CI size: 8 owners, 5 s, 4 devices
