@@ -9,6 +9,7 @@
 #include "arguments.hpp"
 #include "commands.hpp"
 #include "plugin_directory.hpp"
+#include "selector.hpp"
 #include "status_line.hpp"
 
 #include <fmt/format.h>
@@ -82,20 +83,30 @@ CLI::Option* add_seconds(CLI::App& app, std::string const& name, Target& target,
     return app.add_option_function<std::string>(name, store, help)->type_name("SECONDS");
 }
 
-CLI::Option* add_description(CLI::App& app, std::string const& name, nlohmann::json& target, std::string const& help) {
-    auto store = [&target, name](std::string const& text) {
-        auto parsed = parse_description(text);
-        if (!parsed) {
-            throw CLI::ValidationError(name, parsed.error());
-        }
-        target = std::move(*parsed);
-    };
-    return app.add_option_function<std::string>(name, store, help)->type_name("JSON")->required();
-}
-
+// [PLUGIN] SELECTOR: the first word is the plug-in only when it names one
+// (names_plugin); otherwise it is the selector, and the plug-ins of the
+// plug-in directory are searched.
 void add_target(CLI::App& app, DeviceTarget& target) {
-    app.add_option("PLUGIN", target.plugin, "Plug-in file of the device's family")->type_name("")->required();
-    add_description(app, "DESCRIPTION", target.description, "The device's description (JSON)");
+    auto const plugin_word = [](std::string const& word) {
+        return names_plugin(word) ? std::string() : std::string("not a plug-in file");
+    };
+    app.validate_positionals();
+    app.add_option("PLUGIN", target.plugin,
+                   "Plug-in file of the device's family (default: search every plug-in of the plug-in directory)")
+        ->type_name("")
+        ->check(CLI::Validator(plugin_word, "", "plug-in"));
+    auto store = [&target](std::string const& text) {
+        auto parsed = parse_selector(text);
+        if (!parsed) {
+            throw CLI::ValidationError("SELECTOR", parsed.error());
+        }
+        target.selector = std::move(*parsed);
+    };
+    app.add_option_function<std::string>("SELECTOR", store,
+                                         "The device: a serial number, key=value[,key=value], @ROW or a JSON "
+                                         "description (see zelm --help)")
+        ->type_name("")
+        ->required();
 }
 
 // The parsed command: what to run and its name for error messages.
@@ -120,6 +131,7 @@ public:
         define_stream();
         define_lock_id();
         define_clean();
+        define_who();
     }
 
     int run(int argc, char const* const* argv) {
@@ -267,11 +279,21 @@ private:
     void define_lock_id() {
         auto* sub = command(app_, "lock-id", "Print a device's lock identity (its lock files' name)",
                             [this] { run_lock_id(lock_id_); });
-        sub->add_option("MANAGER_PATH", lock_id_.manager_path,
-                        "The path the manager reports (`zelm plugins` shows it), taken literally")
-            ->type_name("")
-            ->required();
-        add_description(*sub, "DESCRIPTION", lock_id_.description, "The device's description (JSON)");
+        add_target(*sub, lock_id_.target);
+        sub->footer("The identity is computed from the path that the plug-in's manager reports and the "
+                    "device's listed description; no lock file is touched.");
+    }
+
+    void define_who() {
+        auto* sub = command(app_, "who", "Print the process that holds a device, like fuser",
+                            [this] { status_ = run_who(who_); });
+        sub->alias("owner");
+        add_target(*sub, who_.target);
+        sub->add_flag("--json", who_.json, "Print {\"pid\": ..., \"command\": ...}, or null when free");
+        sub->footer(
+            "Prints the holder as \"4242 (zelm)\" and exits 0, or prints \"free\" and exits 1 when nobody "
+            "holds the device. Lists the plug-in's devices but scans none, unless the device is named by "
+            "its serial number.");
     }
 
     void define_clean() {
@@ -335,7 +357,13 @@ private:
     int run_chosen() const {
         try {
             chosen_.run();
-            return 0;
+            return status_;
+        } catch (AmbiguousSelector const& e) {
+            failed(e.what(), exit_usage);
+            for (auto const& candidate : e.candidates()) {
+                StatusLine::instance().print("  " + candidate + "\n");
+            }
+            return exit_usage;
         } catch (UsageError const& e) {
             return failed(e.what(), exit_usage);
         } catch (std::exception const& e) {
@@ -364,6 +392,8 @@ private:
     StreamOptions stream_;
     LockIdOptions lock_id_;
     CleanCommandOptions clean_;
+    WhoOptions who_;
+    int status_ = 0;  // a command's exit status when it succeeds
 };
 
 }  // namespace

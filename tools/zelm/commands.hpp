@@ -4,6 +4,9 @@
 // status 1, or 2 for a UsageError.
 #pragma once
 
+#include "selector.hpp"
+#include "usage_error.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -15,18 +18,11 @@
 
 namespace zelm::tool {
 
-// A command's arguments that turn out wrong only once the command looks at
-// them, such as a description that names no listed device: bad usage, like a
-// malformed argument, not a failed operation.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// One device: the plug-in file that serves it and its description.
+// One device: the selector that names it and, when given, the plug-in file
+// that serves it (none: every plug-in of the plug-in directory).
 struct DeviceTarget {
-    std::filesystem::path plugin;
-    nlohmann::json description;
+    std::optional<std::filesystem::path> plugin;
+    Selector selector;
 };
 
 struct ScanOptions {
@@ -86,8 +82,12 @@ struct StreamOptions {
 };
 
 struct LockIdOptions {
-    std::filesystem::path manager_path;
-    nlohmann::json description;
+    DeviceTarget target;
+};
+
+struct WhoOptions {
+    DeviceTarget target;
+    bool json = false;
 };
 
 struct CleanCommandOptions {
@@ -107,5 +107,7 @@ void run_write(WriteOptions const& options);
 void run_stream(StreamOptions const& options);
 void run_lock_id(LockIdOptions const& options);
 void run_clean(CleanCommandOptions const& options);
+// Returns the exit status: 0 when the device is held, 1 when it is free.
+int run_who(WhoOptions const& options);
 
 }  // namespace zelm::tool

@@ -1,11 +1,14 @@
-// The one-shot device commands: info, status, reg get/set, read, write, and
-// lock-id, which names a device's lock files without touching them.
+// The one-shot device commands: info, status, reg get/set, read, write,
+// lock-id, which names a device's lock files without touching them, and who,
+// which names the holder of a device's lock without taking it.
 #include "arguments.hpp"
 #include "commands.hpp"
+#include "device_owner.hpp"
 #include "device_session.hpp"
 #include "output.hpp"
 
 #include <zelm/lock.hpp>
+#include <zelm/owner.hpp>
 
 #include <fmt/format.h>
 
@@ -42,6 +45,12 @@ void run_checked(std::string const& doing, Operation&& operation) {
     if (code != 0) {
         throw std::runtime_error(fmt::format("{} failed with code {}", doing, code));
     }
+}
+
+// The path under which the device's lock files are named.
+std::filesystem::path manager_path_of(ChosenDevice const& device) {
+    return explained("cannot get the manager path of " + device.plugin.filename().native(),
+                     [&] { return device.manager->get_path(); });
 }
 
 }  // namespace
@@ -85,7 +94,22 @@ void run_write(WriteOptions const& options) {
 }
 
 void run_lock_id(LockIdOptions const& options) {
-    print_stdout(detail::make_lock_id(options.manager_path, options.description) + "\n");
+    auto const device = choose_device(options.target);
+    auto const manager_path = manager_path_of(device);
+    print_stdout(detail::make_lock_id(manager_path, device.description) + "\n");
+}
+
+int run_who(WhoOptions const& options) {
+    auto const device = choose_device(options.target);
+    auto const manager_path = manager_path_of(device);
+    auto const owner = explained("cannot look up the holder of " + device_name(device),
+                                 [&] { return find_device_owner(manager_path, device.description.dump()); });
+    if (options.json) {
+        print_stdout(json_text(owner_json(owner)));
+    } else {
+        print_stdout(owner ? owner_text(owner) + "\n" : "free\n");
+    }
+    return owner ? 0 : 1;
 }
 
 }  // namespace zelm::tool

@@ -1,22 +1,33 @@
 // Opening a managed device, with messages that say which step failed.
 #include "device_session.hpp"
 
+#include "arguments.hpp"
 #include "device_list.hpp"
 #include "device_owner.hpp"
+#include "escape.hpp"
+#include "last_scan.hpp"
 #include "plugin_directory.hpp"
+#include "scan_command.hpp"
+#include "selector.hpp"
 
 #include <zelm/device_manager.hpp>
 #include <zelm/managed_device.hpp>
 #include <zelm/owner.hpp>
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
+#include <type_traits>
+#include <variant>
 #include <stdexcept>
 #include <string_view>
 
 namespace zelm::tool {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -29,27 +40,113 @@ bool is_lock_failure(std::string_view message) {
     return std::ranges::any_of(lock_failures, [&](std::string_view text) { return message.starts_with(text); });
 }
 
-std::string device_name(std::filesystem::path const& plugin, nlohmann::json const& description) {
-    return fmt::format("device {} ({})", description.dump(), plugin.filename().native());
+std::shared_ptr<DeviceManager> load_manager(fs::path const& plugin) {
+    return explained("cannot load plug-in " + plugin.native(), [&] { return get_device_manager(plugin); });
 }
 
-// The one listed description that the typed one names.
-nlohmann::json listed_description(DeviceManager& manager, DeviceTarget const& target) {
-    auto const plugin = target.plugin.filename().native();
-    auto const listed = explained("cannot list the devices of " + plugin,
-                                  [&] { return listed_descriptions(manager.list_devices()); });
-    return find_listed(listed, target.description, plugin);
+// The devices that `plugin` lists now, without their serial numbers.
+std::vector<Candidate> listed_candidates(fs::path const& plugin) {
+    auto const manager = load_manager(plugin);
+    auto listed = explained("cannot list the devices of " + plugin.filename().native(),
+                            [&] { return listed_descriptions(manager->list_devices()); });
+    std::vector<Candidate> candidates;
+    for (auto& description : listed) {
+        candidates.push_back({plugin, std::move(description), std::nullopt});
+    }
+    return candidates;
+}
+
+// The devices that a scan of `plugin` reports, with the serial number it
+// shows for each free one.
+std::vector<Candidate> scanned_candidates(fs::path const& plugin) {
+    load_manager(plugin);  // the scan alone would say nothing when it fails
+    std::vector<Candidate> candidates;
+    for (auto const& record : scan_plugin(plugin)) {
+        std::visit(
+            [&](auto const& result) {
+                std::optional<std::string> serial;
+                if constexpr (std::is_same_v<std::decay_t<decltype(result)>, DeviceFound>) {
+                    serial = result.serial_number;
+                }
+                candidates.push_back({plugin, nlohmann::json::parse(result.description), std::move(serial)});
+            },
+            record.result);
+    }
+    return candidates;
+}
+
+// The candidates of every plug-in searched. A plug-in named by the caller
+// fails the command when it cannot be searched; one of the directory is only
+// left out, so that one broken plug-in does not hide every other device.
+std::vector<Candidate> searched_candidates(DeviceTarget const& target, std::vector<fs::path> const& plugins) {
+    bool const serial = std::holds_alternative<SerialSelector>(target.selector.kind);
+    std::vector<Candidate> all;
+    for (auto const& plugin : plugins) {
+        try {
+            std::ranges::move(serial ? scanned_candidates(plugin) : listed_candidates(plugin), std::back_inserter(all));
+        } catch (std::exception const& e) {
+            if (target.plugin) {
+                throw;
+            }
+            spdlog::warn("{}", one_line(e.what()));
+        }
+    }
+    return all;
+}
+
+std::vector<fs::path> searched_plugins(DeviceTarget const& target) {
+    return target.plugin ? std::vector{resolve_plugin(*target.plugin)} : plugin_files(default_plugin_directory());
+}
+
+std::string searched_name(DeviceTarget const& target) {
+    return target.plugin ? resolve_plugin(*target.plugin).filename().native()
+                         : "the plug-ins in " + default_plugin_directory().native();
+}
+
+// The device on row `row` of the last scan's table, which must be a device of
+// the plug-in named with it, if any.
+Candidate row_device(DeviceTarget const& target, std::size_t row) {
+    auto const table = load_last_scan(last_scan_directory());
+    std::vector<Candidate> candidates;
+    if (row >= 1 && row <= table.size()) {
+        auto const& plugin = table[row - 1].plugin;
+        if (target.plugin && fs::weakly_canonical(fs::absolute(resolve_plugin(*target.plugin))) !=
+                                 fs::weakly_canonical(plugin)) {
+            throw UsageError(fmt::format("row {} of the last scan is a device of {}, not of {}", row,
+                                         escaped(plugin.native()), escaped(target.plugin->native())));
+        }
+        if (fs::exists(plugin)) {
+            candidates = listed_candidates(plugin);
+        }
+    }
+    return row_candidate(row, table, candidates);
+}
+
+Candidate target_candidate(DeviceTarget const& target) {
+    if (auto const* row = std::get_if<RowSelector>(&target.selector.kind)) {
+        return row_device(target, row->row);
+    }
+    auto const candidates = searched_candidates(target, searched_plugins(target));
+    return chosen_candidate(target.selector, candidates, searched_name(target));
 }
 
 }  // namespace
 
+ChosenDevice choose_device(DeviceTarget const& target) {
+    auto candidate = target_candidate(target);
+    auto manager = load_manager(candidate.plugin);
+    return {std::move(candidate.plugin), std::move(manager), std::move(candidate.description)};
+}
+
+std::string device_name(ChosenDevice const& device) {
+    return fmt::format("device {} ({})", device.description.dump(), device.plugin.filename().native());
+}
+
 DeviceSession open_managed_device(DeviceTarget const& target) {
-    auto const plugin = resolve_plugin(target.plugin);
-    auto manager = explained("cannot load plug-in " + plugin.native(), [&] { return get_device_manager(plugin); });
-    auto const description = listed_description(*manager, target);
-    auto name = device_name(target.plugin, description);
+    auto const chosen = choose_device(target);
+    auto name = device_name(chosen);
     try {
-        auto device = manager->open_managed_device(description.dump());
+        auto device = chosen.manager->open_managed_device(chosen.description.dump());
         return {std::move(name), std::move(device)};
     } catch (DeviceOccupiedError const& e) {
         // People otherwise hunt for the process that holds a device by hand.

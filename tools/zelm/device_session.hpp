@@ -6,6 +6,7 @@
 #include "commands.hpp"
 
 #include <zelm/device.hpp>
+#include <zelm/device_manager.hpp>
 
 #include <exception>
 #include <memory>
@@ -25,17 +26,36 @@ auto explained(std::string const& doing, Action&& action) {
     }
 }
 
+// The device that a target names: its plug-in file, the plug-in's loaded
+// manager and the description as the plug-in lists it.
+struct ChosenDevice {
+    std::filesystem::path plugin;
+    std::shared_ptr<DeviceManager> manager;
+    nlohmann::json description;
+};
+
+// Finds the one device that `target` names (see parse_selector and
+// matching) among the devices listed by its plug-in, or by every plug-in of
+// the plug-in directory when it names none; in that case a plug-in that does
+// not load or list is left out with a warning. Lists the devices, and scans
+// them only for a serial number; takes the row of "@N" from the last scan's
+// table. Throws UsageError when no device, or more than one, matches
+// (AmbiguousSelector), or when "@N" names no current row; otherwise
+// std::runtime_error naming the step that failed and why.
+ChosenDevice choose_device(DeviceTarget const& target);
+
+// "device <listed description> (<plug-in file name>)", as messages name it.
+std::string device_name(ChosenDevice const& device);
+
 // An owned device and the name the tool's messages give it.
 struct DeviceSession {
     std::string name;  // "device <listed description> (<plug-in file name>)"
     std::unique_ptr<Device> device;
 };
 
-// Loads the plug-in, finds the listed description that the typed one names
-// (see find_listed) and owns, then opens, that device through the library's
-// open_managed_device, so that nothing is opened while another process owns
-// it. Throws UsageError when no listed description, or more than one, matches;
-// otherwise std::runtime_error naming the step that failed and why, for
+// Chooses the device (see choose_device) and owns, then opens, it through the
+// library's open_managed_device, so that nothing is opened while another
+// process owns it. Throws what choose_device throws; otherwise std::runtime_error naming the step that failed and why, for
 // example "cannot own device {...} (sim_manager.so): Device is already
 // occupied by process 4242 (zelm)" (the holder is named when it can be
 // identified).

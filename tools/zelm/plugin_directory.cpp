@@ -20,17 +20,18 @@ fs::path default_plugin_directory() {
     return (executable.parent_path() / ZELM_PLUGIN_DIR_FROM_BIN).lexically_normal();
 }
 
+bool has_plugin_file_name(fs::path const& path) {
+    constexpr std::array<std::string_view, 3> extensions{".so", ".dll", ".dylib"};
+    auto const extension = path.extension().native();
+    return std::ranges::find(extensions, extension) != extensions.end() &&
+           path.filename().native().find("_manager") != std::string::npos;
+}
+
 namespace {
 
 bool is_plugin_file(fs::directory_entry const& entry) {
     auto const type = entry.symlink_status().type();
-    if (type != fs::file_type::regular && type != fs::file_type::symlink) {
-        return false;
-    }
-    constexpr std::array<std::string_view, 3> extensions{".so", ".dll", ".dylib"};
-    auto const extension = entry.path().extension().native();
-    return std::ranges::find(extensions, extension) != extensions.end() &&
-           entry.path().filename().native().find("_manager") != std::string::npos;
+    return (type == fs::file_type::regular || type == fs::file_type::symlink) && has_plugin_file_name(entry.path());
 }
 
 }  // namespace

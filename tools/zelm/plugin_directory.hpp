@@ -20,6 +20,10 @@ std::filesystem::path default_plugin_directory();
 // directory, and std::filesystem::filesystem_error when it cannot be read.
 std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory);
 
+// True when `path`'s file name is one that the directory scan takes for a
+// plug-in: extension ".so", ".dll" or ".dylib" and "_manager" in the name.
+bool has_plugin_file_name(std::filesystem::path const& path);
+
 // A bare file name ("sim_manager.so") names a file in the default plug-in
 // directory, and only there: a file of that name in the current directory,
 // which another user may have planted in a shared directory, is never loaded

@@ -6,6 +6,7 @@
 #include "arguments.hpp"
 #include "commands.hpp"
 #include "isolated_scan.hpp"
+#include "last_scan.hpp"
 #include "output.hpp"
 #include "plugin_directory.hpp"
 #include "scan_output.hpp"
@@ -179,6 +180,16 @@ ScanRecords scan_isolated(std::vector<std::filesystem::path> const& plugins, Sca
                                  [&progress](std::size_t done) { progress.update(done); });
 }
 
+// Kept for "@N" selectors. The scan's output matters more than its rows'
+// numbers: a table that cannot be saved costs only a warning.
+void save_table(ScanRecords const& records) {
+    try {
+        save_last_scan(last_scan_directory(), table_entries(records));
+    } catch (std::exception const& e) {
+        spdlog::warn("Cannot keep the table for @N selectors: {}", one_line(e.what()));
+    }
+}
+
 }  // namespace
 
 ScanRecords scan_plugin(std::filesystem::path const& plugin, std::atomic<std::size_t>& devices_done) {
@@ -222,6 +233,7 @@ void run_scan(ScanOptions const& options) {
     auto const plugins = chosen_plugins(options);
     auto const records = options.isolate ? scan_isolated(plugins, options) : scan_plugins(plugins, options.jobs);
     warn_failed_queries(records);
+    save_table(records);
     print_stdout(options.json ? json_text(scan_json(records)) : scan_table(records));
 }
 

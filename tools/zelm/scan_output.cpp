@@ -72,8 +72,9 @@ std::string scan_table(ScanRecords const& records) {
     for (auto const& record : records) {
         rows.push_back(
             std::visit([&record](auto const& result) { return table_row(result, record.owner); }, record.result));
+        rows.back().insert(rows.back().begin(), std::to_string(rows.size()));
     }
-    return render_table({"STATE", "SERIAL", "API", "PLUG-IN", "OWNER", "DESCRIPTION"}, rows);
+    return render_table({"#", "STATE", "SERIAL", "API", "PLUG-IN", "OWNER", "DESCRIPTION"}, rows);
 }
 
 nlohmann::ordered_json scan_json(ScanRecords const& records) {

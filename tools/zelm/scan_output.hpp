@@ -10,7 +10,8 @@
 
 namespace zelm::tool {
 
-// STATE, SERIAL, API, PLUG-IN (file name), OWNER (an occupied device's
+// # (the row's number, from 1, which "@N" selectors name), STATE, SERIAL,
+// API, PLUG-IN (file name), OWNER (an occupied device's
 // holder, "unknown" when it cannot be identified) and the description,
 // followed for a failed device by its error. "no devices found" when there
 // are none.

@@ -1,0 +1,113 @@
+// How people name one device on the command line: its description (JSON),
+// its serial number as `zelm scan` shows it, a key=value filter over the
+// members of its description, or its row in the last scan's table ("@2").
+// Parsing and matching are pure, so that the rules are tested as tables.
+#pragma once
+
+#include "usage_error.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace zelm::tool {
+
+// A description typed as JSON.
+struct DescriptionSelector {
+    nlohmann::json description;
+};
+
+// The serial number that a scan shows for a free device.
+struct SerialSelector {
+    std::string serial;
+};
+
+// Members that the description, a JSON object, must have, in the order typed.
+struct FilterSelector {
+    std::vector<std::pair<std::string, std::string>> members;
+};
+
+// A row of the last scan's table, counted from 1.
+struct RowSelector {
+    std::size_t row = 0;
+};
+
+struct Selector {
+    std::string text;  // as typed, for messages
+    std::variant<DescriptionSelector, SerialSelector, FilterSelector, RowSelector> kind;
+};
+
+// Text starting with '{', '[' or '"' is a JSON description; "@N" (decimal,
+// from 1) a row; text holding '=' a filter, split into members at each ','
+// that starts a new "key=" (so "name=a,b,serial=1" is name "a,b" and serial
+// "1") and each member at its first '='; anything else a serial number.
+// Returns a message for malformed text: bad JSON, a description nested too
+// deep, "@" without a row number or "@0", a filter member with no key.
+std::expected<Selector, std::string> parse_selector(std::string_view text);
+
+// True when a device command's first word names a plug-in file rather than a
+// device: a path with a '/', or a name that the directory scan takes for a
+// plug-in (see has_plugin_file_name), and no JSON, "@N" or key=value
+// selector. A serial number holding a '/' follows a plug-in to be one.
+bool names_plugin(std::string_view word);
+
+// A device that a selector may name: its plug-in file, its listed
+// description and, when a scan found it free, the serial number it showed.
+struct Candidate {
+    std::filesystem::path plugin;
+    nlohmann::json description;
+    std::optional<std::string> serial;
+};
+
+// The candidates that `selector` names, in their order. A description names
+// the candidates whose description has the same compact text, else those
+// equal to it as JSON values (7.0 for 7); a serial those whose scan showed
+// exactly that serial; a filter those whose description is an object having
+// every member, a string member equal to the value's text, any other member
+// equal to the value read as JSON (so "serial=7" matches 7 and 7.0, and
+// "on=true" matches true). A row selector names none: see row_candidate.
+std::vector<Candidate const*> matching(Selector const& selector, std::vector<Candidate> const& candidates);
+
+// The one candidate `selector` names among `candidates`, the devices listed
+// (or, for a serial number, scanned) in `searched`, for example
+// "sim_manager.so". Throws UsageError saying what was searched when none
+// matches, and AmbiguousSelector when several do.
+Candidate const& chosen_candidate(Selector const& selector, std::vector<Candidate> const& candidates,
+                                  std::string const& searched);
+
+// A selector that names more than one device: the message says how many,
+// and candidates() gives them, one per line ("<plug-in>  <description>",
+// each escaped as a table cell).
+class AmbiguousSelector : public UsageError {
+public:
+    AmbiguousSelector(std::string const& message, std::vector<std::string> candidates)
+        : UsageError(message), candidates_(std::move(candidates)) {}
+    std::vector<std::string> const& candidates() const { return candidates_; }
+
+private:
+    std::vector<std::string> candidates_;
+};
+
+// A row of a scan's table: the plug-in file (absolute) and the description's
+// compact text as listed.
+struct TableEntry {
+    std::filesystem::path plugin;
+    std::string description;
+};
+
+// The listed device that row `row` of `table` names, among the candidates
+// of its plug-in as listed now. Throws UsageError when the table has no such
+// row, and when the row is stale: its plug-in is not among `candidates` or
+// no longer lists its description.
+Candidate const& row_candidate(std::size_t row, std::vector<TableEntry> const& table,
+                               std::vector<Candidate> const& candidates);
+
+}  // namespace zelm::tool
