@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ostream>
 
 namespace zelm::tool_test {
@@ -102,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "/nonexistent/out.bin"}),
     [](auto const& param_info) { return std::string(param_info.param.name); });
 
-TEST_F(ToolTest, LockIdIsTheLibrarysLockIdentity) {
+TEST_F(ToolTest, LockIdOfAManagerPathIsTheLibrarysLockIdentity) {
     struct Case {
         std::string manager_path;
         std::string description;
@@ -116,7 +117,7 @@ TEST_F(ToolTest, LockIdIsTheLibrarysLockIdentity) {
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.manager_path + " " + c.description);
-        auto const outcome = run_ok({"lock-id", c.manager_path, c.description});
+        auto const outcome = run_ok({"lock-id", "--manager-path", c.manager_path, c.description});
         EXPECT_EQ(outcome.out, detail::make_lock_id(c.manager_path, json::parse(c.description)) + "\n");
     }
 }
@@ -124,9 +125,11 @@ TEST_F(ToolTest, LockIdIsTheLibrarysLockIdentity) {
 TEST_F(ToolTest, HelpDescribesEveryCommandAndVersionNamesTheTool) {
     auto const help = run_ok({"--help"});
     for (auto const* command :
-         {"scan", "plugins", "hold", "info", "status", "reg", "read", "write", "stream", "lock-id"}) {
+         {"scan", "plugins", "hold", "info", "status", "reg", "read", "write", "stream", "lock-id", "who"}) {
         SCOPED_TRACE(command);
-        EXPECT_NE(help.out.find(std::string("\n  ") + command + " "), std::string::npos) << help.out;
+        auto const listed = help.out.find(std::string("\n  ") + command);  // "who, owner" for an alias
+        ASSERT_NE(listed, std::string::npos) << help.out;
+        EXPECT_NE(std::string(" ,").find(help.out.at(listed + 3 + std::strlen(command))), std::string::npos);
         auto const own = run_ok({command, "--help"});
         EXPECT_TRUE(own.out.find("Usage:") != std::string::npos) << own.out;
     }

@@ -1,7 +1,8 @@
 // Which device a typed description names: the device commands take the
 // plug-in's listed description with the same compact text, else the one that
 // equals it as a JSON value, and only that description reaches the plug-in;
-// a description that names no listed device, or several, is bad usage.
+// a description that names no listed device, or several (listed one per
+// line after the error), is bad usage.
 #include "tool_test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@ struct Typed {
     std::string opened;  // the listed description that reaches open_device; empty: none
     int status;
     std::string error;  // what the error line names; empty: none
+    std::vector<std::string> candidates = {};  // the descriptions listed after the error line
 };
 
 void PrintTo(Typed const& typed, std::ostream* out) { *out << typed.name; }
@@ -57,9 +59,13 @@ TEST_P(ListedDescription, OpensTheListedDescriptionOrIsAUsageError) {
         return;
     }
     EXPECT_EQ(outcome.out, "");
-    ASSERT_EQ(lines_of(outcome.err).size(), 1U) << outcome.err;
-    EXPECT_TRUE(outcome.err.starts_with("zelm info: ")) << outcome.err;
-    EXPECT_NE(outcome.err.find(typed.error), std::string::npos) << outcome.err;
+    auto const lines = lines_of(outcome.err);
+    ASSERT_EQ(lines.size(), 1 + typed.candidates.size()) << outcome.err;
+    EXPECT_TRUE(lines[0].starts_with("zelm info: ")) << outcome.err;
+    EXPECT_NE(lines[0].find(typed.error), std::string::npos) << outcome.err;
+    for (std::size_t i = 0; i < typed.candidates.size(); ++i) {
+        EXPECT_EQ(lines[i + 1], "  " + plugin_.native() + "  " + typed.candidates[i]);
+    }
 }
 
 // What a usage error names: the typed description, compact, and why.
@@ -80,8 +86,8 @@ INSTANTIATE_TEST_SUITE_P(
         Typed{"Unlisted", R"({ "serial" : "SIM-0009" })", "", 2, no_match(R"({"serial":"SIM-0009"})")},
         Typed{"Subset", R"({"serial":"SIM-0001"})", "", 2, no_match(R"({"serial":"SIM-0001"})")},
         Typed{"Ambiguous", R"({"a":7,"b":7})", "", 2,
-              R"(the description {"a":7,"b":7} matches 2 devices listed by test_manager.so: {"a":7,"b":7.0}, )"
-              R"({"a":7.0,"b":7})"},
+              R"(the description {"a":7,"b":7} matches 2 devices listed by test_manager.so; name one of these:)",
+              {R"({"a":7,"b":7.0})", R"({"a":7.0,"b":7})"}},
         // A listed device that fails to open is a failed operation.
         Typed{"FailsToOpen", R"({"open_throws":"USB stall","serial":"broken"})",
               R"({"open_throws":"USB stall","serial":"broken"})", 1,

@@ -90,7 +90,7 @@ TEST_F(SafeOutput, JsonOfTextThatIsNotUtf8IsValidWithReplacementCharacters) {
 }
 
 TEST_F(SafeOutput, OutputThatCannotBeWrittenFailsTheCommand) {
-    for (auto const& arguments : {"scan", "scan --json", "plugins", "lock-id /x '{}'"}) {
+    for (auto const& arguments : {"scan", "scan --json", "plugins", "lock-id --manager-path /x '{}'"}) {
         SCOPED_TRACE(arguments);
         auto const outcome = run_shell(arguments, "> /dev/full");
         EXPECT_EQ(outcome.status, 1);

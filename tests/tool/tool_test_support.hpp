@@ -24,8 +24,9 @@ inline std::filesystem::path const sim_plugin{ZELM_SIM_PLUGIN};
 using test::ScopedEnv;
 
 // A private TMPDIR (so lock files of the test and of every zelm it starts
-// meet nobody else's), no plug-in directory or simulated configuration
-// inherited from whoever runs the tests, and a scratch directory.
+// meet nobody else's, and so does the last scan's table), no plug-in
+// directory or simulated configuration inherited from whoever runs the
+// tests, and a scratch directory.
 class ToolTest : public ::testing::Test {
 protected:
     std::filesystem::path const& scratch() const { return scratch_.path(); }
@@ -42,6 +43,7 @@ private:
     test::ScopedTmpdir tmpdir_;
     ScopedEnv plugin_dir_{"ZELM_PLUGIN_DIR", std::nullopt};
     ScopedEnv sim_config_{"ZELM_SIM_CONFIG", std::nullopt};
+    ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", std::nullopt};
     std::optional<ScopedEnv> chosen_config_;
     test::TempDir scratch_;
 };

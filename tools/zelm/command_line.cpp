@@ -33,16 +33,32 @@ constexpr char const* tool_help =
     "cross-process ownership of them.";
 
 constexpr char const* tool_footer =
-    "Plug-ins: a bare file name (sim_manager.so) names a file in the plug-in directory, never\n"
-    "one in the current directory; name that one ./sim_manager.so. Other paths are taken as given.\n"
-    "Descriptions: a device's description is the JSON value that `zelm scan` shows for it,\n"
-    "for example '{\"serial\":\"SIM-0001\"}'; member order and spacing do not matter, nor does\n"
-    "a number's notation (7.0 for 7) when only one listed device has that value.\n"
+    "Devices: the device commands take [PLUGIN] SELECTOR. SELECTOR is one of\n"
+    "  SIM-0001                the serial number that `zelm scan` shows for the device\n"
+    "  model=sim-counter,...   members of the device's description; a member that is not a\n"
+    "                          string matches the value read as JSON (serial=7 matches 7 and 7.0)\n"
+    "  @2                      row 2 of the table that `zelm scan` printed last\n"
+    "  '{\"serial\":\"SIM-0001\",\"model\":\"sim-counter\"}'\n"
+    "                          the description as JSON, as `zelm scan` shows it; member order,\n"
+    "                          spacing and a number's notation (7.0 for 7) do not matter\n"
+    "A scan shows no serial number for an occupied device: name it by key=value or @N. A selector\n"
+    "that names no device, or several (they are listed), is bad usage.\n"
+    "Plug-ins: the first word is the plug-in file when it holds a '/' or is named like a plug-in\n"
+    "(x_manager.so); without one, every plug-in of the plug-in directory is searched. A bare file\n"
+    "name (sim_manager.so) names a file in the plug-in directory, never one in the current\n"
+    "directory; name that one ./sim_manager.so. Other paths are taken as given.\n"
     "Numbers: decimal, or hexadecimal with a 0x prefix.\n"
+    "\n"
+    "Examples:\n"
+    "  zelm scan\n"
+    "  zelm info SIM-0001\n"
+    "  zelm reg get sim_manager.so model=sim-counter 0\n"
+    "  zelm status @1\n"
     "\n"
     "Environment:\n"
     "  ZELM_PLUGIN_DIR  plug-in directory used when a command is given none\n"
     "  TMPDIR           parent of the lock directory that all processes share\n"
+    "  XDG_RUNTIME_DIR  where the last scan's table is kept for @N (else TMPDIR/zelm-<uid>)\n"
     "\n"
     "Exit status: 0 success, 1 a failed operation, 2 bad usage.";
 
@@ -280,6 +296,10 @@ private:
         auto* sub = command(app_, "lock-id", "Print a device's lock identity (its lock files' name)",
                             [this] { run_lock_id(lock_id_); });
         add_target(*sub, lock_id_.target);
+        sub->add_option("--manager-path", lock_id_.manager_path,
+                        "Compute the identity for this manager path, taken literally, and the JSON description "
+                        "as typed, without a plug-in")
+            ->type_name("PATH");
         sub->footer("The identity is computed from the path that the plug-in's manager reports and the "
                     "device's listed description; no lock file is touched.");
     }

@@ -83,6 +83,9 @@ struct StreamOptions {
 
 struct LockIdOptions {
     DeviceTarget target;
+    // Taken literally in place of a plug-in's: the selector is then a JSON
+    // description, used as typed.
+    std::optional<std::filesystem::path> manager_path;
 };
 
 struct WhoOptions {

@@ -94,6 +94,14 @@ void run_write(WriteOptions const& options) {
 }
 
 void run_lock_id(LockIdOptions const& options) {
+    if (options.manager_path) {
+        auto const* typed = std::get_if<DescriptionSelector>(&options.target.selector.kind);
+        if (typed == nullptr || options.target.plugin) {
+            throw UsageError("--manager-path takes a JSON description and no plug-in");
+        }
+        print_stdout(detail::make_lock_id(*options.manager_path, typed->description) + "\n");
+        return;
+    }
     auto const device = choose_device(options.target);
     auto const manager_path = manager_path_of(device);
     print_stdout(detail::make_lock_id(manager_path, device.description) + "\n");

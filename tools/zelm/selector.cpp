@@ -16,7 +16,8 @@ namespace zelm::tool {
 namespace {
 
 bool is_json_text(std::string_view text) {
-    return text.starts_with('{') || text.starts_with('[') || text.starts_with('"');
+    auto const start = text.find_first_not_of(" \t\n\r");  // JSON's white space
+    return start != std::string_view::npos && std::string_view("{[\"").find(text[start]) != std::string_view::npos;
 }
 
 std::expected<RowSelector, std::string> parse_row(std::string_view digits) {

@@ -45,7 +45,8 @@ struct Selector {
     std::variant<DescriptionSelector, SerialSelector, FilterSelector, RowSelector> kind;
 };
 
-// Text starting with '{', '[' or '"' is a JSON description; "@N" (decimal,
+// Text starting with '{', '[' or '"' (after white space) is a JSON
+// description; "@N" (decimal,
 // from 1) a row; text holding '=' a filter, split into members at each ','
 // that starts a new "key=" (so "name=a,b,serial=1" is name "a,b" and serial
 // "1") and each member at its first '='; anything else a serial number.
