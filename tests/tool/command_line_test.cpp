@@ -67,6 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"AddressTooLarge", {"reg", "get", plugin, description, "0x100000000"}, "ADDRESS"},
                       BadCall{"MissingValue", {"reg", "set", plugin, description, "1"}, "VALUE"},
                       BadCall{"MissingCount", {"read", plugin, description, "0"}, "COUNT"},
+                      BadCall{"CountTooLarge", {"read", plugin, description, "0", "0x40000001"},
+                              "COUNT: \"0x40000001\": at most"},
                       BadCall{"OddHexDigits", {"write", plugin, description, "0", "abc"}, "BYTES"},
                       BadCall{"NotHex", {"write", plugin, description, "0", "zz"}, "\"zz\""},
                       BadCall{"ExtraArgument", {"lock-id", "/x", description, "more"}, "more"}),

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -72,12 +73,19 @@ std::string plugin_directory_note() {
 }
 
 // A number argument, parsed as the tool parses numbers everywhere.
+// The bound is checked here, not by a CLI11 validator: a device command
+// validates its positionals to tell a plug-in from a selector, and CLI11
+// skips a positional that fails validation instead of reporting it.
 template <typename Number, typename Target>
-CLI::Option* add_number(CLI::App& app, std::string const& name, Target& target, std::string const& help) {
-    auto store = [&target, name](std::string const& text) {
+CLI::Option* add_number(CLI::App& app, std::string const& name, Target& target, std::string const& help,
+                        Number max = std::numeric_limits<Number>::max()) {
+    auto store = [&target, name, max](std::string const& text) {
         auto parsed = parse_number<Number>(text);
         if (!parsed) {
             throw CLI::ValidationError(name, fmt::format("\"{}\": {}", text, parsed.error()));
+        }
+        if (*parsed > max) {
+            throw CLI::ValidationError(name, fmt::format("\"{}\": at most {}", text, max));
         }
         target = *parsed;
     };
@@ -248,9 +256,8 @@ private:
             command(app_, "read", "Read bytes from a device and print them in hex", [this] { run_read(read_); });
         add_target(*read, read_.target);
         add_number<std::uint32_t>(*read, "ADDRESS", read_.address, "Address to read at")->required();
-        add_number<std::uint64_t>(*read, "COUNT", read_.count, "Number of bytes")
-            ->required()
-            ->check(CLI::Range(std::uint64_t{0}, std::uint64_t{1} << 30));
+        add_number<std::uint64_t>(*read, "COUNT", read_.count, "Number of bytes", std::uint64_t{1} << 30)
+            ->required();
         read->footer("Prints the bytes as lower-case hex pairs, 16 to a line; `zelm write` reads them back.");
 
         auto* write = command(app_, "write", "Write bytes given in hex to a device", [this] { run_write(write_); });
