@@ -7,4 +7,5 @@
 #include <zelm/lock.hpp>
 #include <zelm/managed_device.hpp>
 #include <zelm/owner.hpp>
+#include <zelm/query.hpp>
 #include <zelm/scan.hpp>

@@ -7,6 +7,7 @@
 #include "locking/query_lock.hpp"
 #include "scan/query_record.hpp"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,16 @@ namespace zelm::detail {
 // and answers for `device`; nothing otherwise, also without a file. Never
 // throws.
 std::optional<RenderedRecord> read_cache_file(InterprocessLock const& lock, QueriedDevice const& device);
+
+// A record as read back whatever its age, with that age.
+struct AgedRecord {
+    RenderedRecord record;
+    std::chrono::nanoseconds age;  // zero for a time stamp ahead of the clock
+};
+
+// The file's record as read_cache_file gives it, but however old: what the
+// device last answered. Never throws.
+std::optional<AgedRecord> read_last_cache_file(InterprocessLock const& lock, QueriedDevice const& device);
 
 // Replaces the file's content with `text`; does nothing without a file.
 void write_cache_file(InterprocessLock const& lock, std::string const& text);
