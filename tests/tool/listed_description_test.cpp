@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A listed device that fails to open is a failed operation.
         Typed{"FailsToOpen", R"({"open_throws":"USB stall","serial":"broken"})",
               R"({"open_throws":"USB stall","serial":"broken"})", 1,
-              R"(cannot open device {"open_throws":"USB stall","serial":"broken"} (test_manager.so): USB stall)"}),
+              R"(query of device {"open_throws":"USB stall","serial":"broken"} (test_manager.so) failed: USB stall)"}),
     [](auto const& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace

@@ -59,7 +59,7 @@ TEST_F(Ownership, HeldDeviceIsOccupiedForScansAndOtherHolders) {
         << second.err;
     EXPECT_EQ(second.out, "");
     // Device access goes through ownership too.
-    EXPECT_EQ(run_zelm({"info", sim_plugin.native(), held.dump()}).status, 1);
+    EXPECT_EQ(run_zelm({"info", "--live", sim_plugin.native(), held.dump()}).status, 1);
 }
 
 // A device is owned before it is opened: a process that cannot own it never
@@ -75,7 +75,7 @@ TEST_F(Ownership, LoserNeverOpensTheHeldDevice) {
     std::vector<std::string> const spellings{numbered.dump(), R"( { "serial": 7, "model": "m" } )",
                                              R"({"model":"m","serial":7.0})"};
     for (auto const& spelling : spellings) {
-        for (std::vector<std::string> command : {std::vector<std::string>{"info"}, {"reg", "get"}}) {
+        for (std::vector<std::string> command : {std::vector<std::string>{"info", "--live"}, {"reg", "get"}}) {
             SCOPED_TRACE(command.front() + " " + spelling);
             command.insert(command.end(), {sim_plugin.native(), spelling});
             if (command.front() == "reg") {

@@ -149,7 +149,8 @@ TEST_F(SafeOutput, AStreamThatFailsKeepsAnEarlierCaptureAndLeavesNothingBehind) 
 TEST_F(SafeOutput, ALockDirectoryThatCannotBeUsedIsReportedWithTheLibrarysReason) {
     std::ofstream(test::lock_directory()) << "not a directory";
 
-    auto const outcome = run_zelm({"info", sim_plugin.native(), R"({"model":"sim-counter","serial":"SIM-0001"})"});
+    auto const outcome =
+        run_zelm({"info", "--live", sim_plugin.native(), R"({"model":"sim-counter","serial":"SIM-0001"})"});
 
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err.find("already occupied"), std::string::npos) << outcome.err;

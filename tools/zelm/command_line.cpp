@@ -224,10 +224,20 @@ private:
     }
 
     void define_queries() {
-        auto* info = command(app_, "info", "Print a device's information (JSON)", [this] { run_info(query_); });
-        add_target(*info, query_.target);
-        auto* status = command(app_, "status", "Print a device's status (JSON)", [this] { run_status(query_); });
-        add_target(*status, query_.target);
+        auto* info = command(app_, "info", "Print a device's information (JSON), as scans know it",
+                             [this] { run_info(query_); });
+        auto* status = command(app_, "status", "Print a device's status (JSON), as scans know it",
+                               [this] { run_status(query_); });
+        for (auto* sub : {info, status}) {
+            add_target(*sub, query_.target);
+            sub->add_flag("--live", query_.live, "Own the device and ask it now (fails while another process owns it)");
+            sub->footer(
+                "Without --live the answer is what `zelm scan` shows: one that any scan stored in the last 5 s, "
+                "else one live query of the device, which is never owned. A device that another process owns "
+                "is not touched: its last answer, however old, is printed, and a note on standard error names "
+                "the owner and the answer's age; one never queried is an error. --live owns the device while "
+                "it is asked, so it fails while someone else owns it, and costs a fresh query every time.");
+        }
     }
 
     void define_registers() {

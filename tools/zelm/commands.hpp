@@ -46,6 +46,7 @@ struct HoldOptions {
 
 struct QueryOptions {
     DeviceTarget target;
+    bool live = false;  // own and ask the device instead of reading what scans know
 };
 
 struct RegisterGetOptions {

@@ -1,7 +1,9 @@
-// The one-shot device commands: info, status, reg get/set, read, write,
-// lock-id, which names a device's lock files without touching them, and who,
-// which names the holder of a device's lock without taking it.
+// The one-shot device commands: info and status (from the query cache, or
+// with --live from the owned device), reg get/set, read, write, lock-id,
+// which names a device's lock files without touching them, and who, which
+// names the holder of a device's lock without taking it.
 #include "arguments.hpp"
+#include "cached_answer.hpp"
 #include "commands.hpp"
 #include "device_owner.hpp"
 #include "device_session.hpp"
@@ -17,13 +19,6 @@
 namespace zelm::tool {
 
 namespace {
-
-// A device's JSON answer, indented for reading; text that is not JSON is
-// printed as it came.
-std::string readable_json(std::string const& text) {
-    auto const value = nlohmann::ordered_json::parse(text, nullptr, false);
-    return value.is_discarded() ? text + "\n" : json_text(value);
-}
 
 // Runs a text query of the device and prints its answer.
 template <typename Query>
@@ -56,10 +51,18 @@ std::filesystem::path manager_path_of(ChosenDevice const& device) {
 }  // namespace
 
 void run_info(QueryOptions const& options) {
+    if (!options.live) {
+        print_cached_answer(options.target, AnswerPart::info);
+        return;
+    }
     print_text_query(options.target, "get_info", [](Device& device) { return device.get_info(); });
 }
 
 void run_status(QueryOptions const& options) {
+    if (!options.live) {
+        print_cached_answer(options.target, AnswerPart::status);
+        return;
+    }
     print_text_query(options.target, "get_status", [](Device& device) { return device.get_status(); });
 }
 

@@ -15,6 +15,10 @@ std::string owner_text(std::optional<DeviceOwner> const& owner) {
                           : std::to_string(owner->pid);
 }
 
+std::string by_owner(std::optional<DeviceOwner> const& owner) {
+    return owner ? " by process " + owner_text(owner) : std::string();
+}
+
 nlohmann::ordered_json owner_json(std::optional<DeviceOwner> const& owner) {
     if (!owner) {
         return nullptr;

@@ -17,6 +17,10 @@ using DeviceOwner = zelm::DeviceOwner;
 // "4242 (zelm)", "4242" without a command, "unknown" without an owner.
 std::string owner_text(std::optional<DeviceOwner> const& owner);
 
+// " by process 4242 (zelm)" after "occupied" and the like, empty without an
+// owner.
+std::string by_owner(std::optional<DeviceOwner> const& owner);
+
 // {"pid": 4242, "command": "zelm"} (command null when unknown), or null
 // without an owner.
 nlohmann::ordered_json owner_json(std::optional<DeviceOwner> const& owner);

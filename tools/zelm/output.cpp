@@ -24,4 +24,9 @@ std::string json_text(nlohmann::ordered_json const& value) {
     return value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+std::string readable_json(std::string const& text) {
+    auto const value = nlohmann::ordered_json::parse(text, nullptr, false);
+    return value.is_discarded() ? text + "\n" : json_text(value);
+}
+
 }  // namespace zelm::tool

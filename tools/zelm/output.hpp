@@ -21,4 +21,8 @@ void print_stdout(std::string_view text);
 // failing the whole output.
 std::string json_text(nlohmann::ordered_json const& value);
 
+// A device's answer, indented for reading as json_text indents it; text that
+// is not JSON as it came, with a final newline.
+std::string readable_json(std::string const& text);
+
 }  // namespace zelm::tool
