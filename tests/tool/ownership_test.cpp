@@ -51,7 +51,7 @@ TEST_F(Ownership, HeldDeviceIsOccupiedForScansAndOtherHolders) {
 
     EXPECT_EQ(states(), (States{{"H-1", "occupied"}, {"H-2", "found"}}));
     auto const second = hold_briefly();
-    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.status, 3);
     EXPECT_EQ(lines_of(second.err).size(), 1U) << second.err;
     EXPECT_NE(second.err.find("Device is already occupied by process " + std::to_string(holder.process().pid()) +
                               " (zelm)"),
@@ -59,7 +59,7 @@ TEST_F(Ownership, HeldDeviceIsOccupiedForScansAndOtherHolders) {
         << second.err;
     EXPECT_EQ(second.out, "");
     // Device access goes through ownership too.
-    EXPECT_EQ(run_zelm({"info", "--live", sim_plugin.native(), held.dump()}).status, 1);
+    EXPECT_EQ(run_zelm({"info", "--live", sim_plugin.native(), held.dump()}).status, 3);
 }
 
 // A device is owned before it is opened: a process that cannot own it never
@@ -82,7 +82,7 @@ TEST_F(Ownership, LoserNeverOpensTheHeldDevice) {
                 command.push_back("0");
             }
             auto const loser = run_zelm(command);
-            EXPECT_EQ(loser.status, 1) << loser.err;
+            EXPECT_EQ(loser.status, 3) << loser.err;
             EXPECT_NE(loser.err.find("Device is already occupied by process " + holder_pid + " (zelm)"),
                       std::string::npos)
                 << loser.err;
@@ -152,7 +152,7 @@ TEST_F(Ownership, HolderThatCannotBeIdentifiedIsShownAsUnknown) {
     EXPECT_EQ(records[0].at("owner"), nullptr);
     ASSERT_EQ(table.size(), 2U);
     EXPECT_EQ(table[0].at("OWNER"), "unknown");
-    EXPECT_EQ(hold.status, 1);
+    EXPECT_EQ(hold.status, 3);
     EXPECT_TRUE(hold.err.ends_with(": Device is already occupied\n")) << hold.err;
 }
 

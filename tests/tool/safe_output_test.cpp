@@ -122,7 +122,7 @@ TEST_F(SafeOutput, AStreamThatCannotOwnItsDeviceKeepsAnEarlierCapture) {
         {"stream", sim_plugin.native(), R"({"model":"sim-counter","serial":"SIM-0001"})", "0", "--bytes", "10", "-o",
          file.native()});
 
-    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.status, 3);
     EXPECT_NE(outcome.err.find("Device is already occupied"), std::string::npos) << outcome.err;
     EXPECT_EQ(read_file(file), "earlier capture");
 }

@@ -41,6 +41,25 @@ TEST_F(ScanDiagnostics, WarningsGoToStandardErrorNamingFailedDevicesByDescriptio
     EXPECT_EQ(lines.size(), 2U) << outcome.err;
 }
 
+// A plug-in's message reaches standard error as one line of what it holds:
+// it cannot forge lines of its own or send the terminal escape sequences.
+TEST_F(ScanDiagnostics, ErrorAndWarningLinesShowAPluginsTextEscaped) {
+    auto const hostile = test::install_test_plugin(scratch(), "hostile_manager.so",
+                                                   {{"create_throws", "boom\nzelm: forged\x1b]0;title\x07"}});
+    std::string const shown = R"(boom\nzelm: forged\x1b]0;title\x07)";
+
+    auto const scan = run_zelm({"scan", "--plugin", hostile.native()});
+    auto const info = run_zelm({"info", hostile.native(), R"({"serial":"X"})"});
+
+    for (auto const& outcome : {scan, info}) {
+        auto const lines = lines_of(outcome.err);
+        ASSERT_EQ(lines.size(), 1U) << outcome.err;
+        EXPECT_TRUE(lines[0].ends_with(shown)) << lines[0];
+    }
+    EXPECT_TRUE(scan.err.starts_with("zelm: warning: Scanner skipped manager ")) << scan.err;
+    EXPECT_TRUE(info.err.starts_with("zelm info: cannot load plug-in ")) << info.err;
+}
+
 TEST_F(ScanDiagnostics, ProgressCountsDevicesWithinOnePlugin) {
     // Each query takes far longer than the tool waits before it shows
     // progress; the scan itself is what is slow, not the test's clock.

@@ -101,6 +101,20 @@ std::string format_hex_bytes(std::span<unsigned char const> bytes, std::size_t p
     return text;
 }
 
+std::optional<std::string> misplaced_command(std::span<std::string const> arguments,
+                                             std::span<std::string const> command) {
+    auto const separator = std::ranges::find(arguments, "--");
+    bool const separated = separator != arguments.end();
+    if (separated && std::next(separator) == arguments.end()) {
+        return "no command after \"--\"";
+    }
+    if (command.empty() ||
+        (separated && std::ranges::equal(std::next(separator), arguments.end(), command.begin(), command.end()))) {
+        return std::nullopt;
+    }
+    return "the command to run goes after \"--\": zelm hold ... -- COMMAND [ARGS...]";
+}
+
 std::string one_line(std::string_view text) {
     std::string line(text);
     std::ranges::replace_if(

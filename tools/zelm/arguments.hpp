@@ -9,6 +9,7 @@
 #include <concepts>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -62,6 +63,13 @@ std::expected<std::vector<unsigned char>, std::string> parse_hex_bytes(std::stri
 // Lower-case hexadecimal bytes separated by spaces, `per_line` to a line,
 // each line ended by a newline; nothing for no bytes.
 std::string format_hex_bytes(std::span<unsigned char const> bytes, std::size_t per_line = 16);
+
+// The usage error of `hold`'s command words, if any: `command` must be the
+// words after the first "--" of `arguments` (argv without the program's
+// name), so that none of them can be taken for one of the tool's own
+// options, and a "--" that ends the arguments names no command.
+std::optional<std::string> misplaced_command(std::span<std::string const> arguments,
+                                             std::span<std::string const> command);
 
 // `text` with every line break and other control character turned into a
 // space, so that a message from a plug-in stays on one line.

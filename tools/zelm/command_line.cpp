@@ -8,6 +8,8 @@
 
 #include "arguments.hpp"
 #include "commands.hpp"
+#include "escape.hpp"
+#include "exit_status.hpp"
 #include "plugin_directory.hpp"
 #include "selector.hpp"
 #include "status_line.hpp"
@@ -25,9 +27,6 @@
 namespace zelm::tool {
 
 namespace {
-
-constexpr int exit_failed = 1;
-constexpr int exit_usage = 2;
 
 constexpr char const* tool_help =
     "Finds hardware devices through device-manager plug-ins and takes exclusive,\n"
@@ -61,7 +60,8 @@ constexpr char const* tool_footer =
     "  TMPDIR           parent of the lock directory that all processes share\n"
     "  XDG_RUNTIME_DIR  where the last scan's table is kept for @N (else TMPDIR/zelm-<uid>)\n"
     "\n"
-    "Exit status: 0 success, 1 a failed operation, 2 bad usage.";
+    "Exit status: 0 success, 1 a failed operation, 2 bad usage, 3 the device is occupied\n"
+    "(owned by another process).";
 
 // Shown at the end of the help, so people see where the default points.
 std::string plugin_directory_note() {
@@ -159,6 +159,7 @@ public:
     }
 
     int run(int argc, char const* const* argv) {
+        arguments_.assign(argv + 1, argv + argc);
         try {
             app_.parse(argc, argv);
         } catch (CLI::Success const& e) {
@@ -215,12 +216,33 @@ private:
     }
 
     void define_hold() {
-        auto* sub = command(app_, "hold", "Own a device until interrupted or for a while", [this] { run_hold(hold_); });
+        auto* sub = command(app_, "hold", "Own a device until interrupted, for a while, or while a command runs",
+                            [this] { run_hold(hold_command()); });
         add_target(*sub, hold_.target);
-        add_seconds(*sub, "--for", hold_.seconds, true, "Release the device after SECONDS");
+        auto* for_option = add_seconds(*sub, "--for", hold_.seconds, true, "Release the device after SECONDS");
+        add_seconds(*sub, "--wait", hold_.wait, true,
+                    "While another process owns the device, wait up to SECONDS for it instead of failing");
+        sub->add_option("COMMAND", hold_.command, "After --: a command to run while holding, and its arguments")
+            ->type_name("")
+            ->excludes(for_option);
         sub->footer(
-            "Prints one \"holding ...\" line once the device is owned and one \"released ...\" line "
-            "when it is let go; exits 0 in both cases.");
+            "Without COMMAND: prints one \"holding ...\" line once the device is owned and one "
+            "\"released ...\" line when it is let go; exits 0 in both cases.\n"
+            "With -- COMMAND: runs it once the device is owned, with the signal mask and dispositions of "
+            "a fresh process, and exits with its status (128+N when signal N killed it, 126 when it "
+            "cannot be run, 127 when it is not found). SIGINT and SIGTERM are passed on to it. It "
+            "inherits the ownership lock's descriptor, as with flock(1): the device stays owned until "
+            "the command, and whatever it started that kept the descriptor, has ended. Nothing else "
+            "is printed.\n"
+            "Exit status 3: the device is owned by another process (after --wait: still owned).");
+    }
+
+    // The hold command's options, once its command was found after "--".
+    HoldOptions const& hold_command() const {
+        if (auto const error = misplaced_command(arguments_, hold_.command)) {
+            throw UsageError(*error);
+        }
+        return hold_;
     }
 
     void define_queries() {
@@ -392,31 +414,22 @@ private:
     }
 
     int run_chosen() const {
-        try {
-            chosen_.run();
-            return status_;
-        } catch (AmbiguousSelector const& e) {
-            failed(e.what(), exit_usage);
-            for (auto const& candidate : e.candidates()) {
-                StatusLine::instance().print("  " + candidate + "\n");
-            }
-            return exit_usage;
-        } catch (UsageError const& e) {
-            return failed(e.what(), exit_usage);
-        } catch (std::exception const& e) {
-            return failed(e.what());
-        } catch (...) {
-            return failed("unknown exception from plug-in code");
+        auto const outcome = run_for_outcome(chosen_.run);
+        if (!outcome.message) {
+            return outcome.status == exit_success ? status_ : outcome.status;
         }
-    }
-
-    int failed(std::string_view message, int status = exit_failed) const {
+        // The lines carry text from plug-ins and files: each shown as one
+        // line of what it holds, as the tables show such text.
         StatusLine::instance().clear();
-        StatusLine::instance().print(fmt::format("zelm {}: {}\n", chosen_.name, one_line(message)));
-        return status;
+        StatusLine::instance().print(fmt::format("zelm {}: {}\n", chosen_.name, escaped(*outcome.message)));
+        for (auto const& detail : outcome.details) {
+            StatusLine::instance().print("  " + escaped(detail) + "\n");
+        }
+        return outcome.status;
     }
 
     CLI::App app_;
+    std::vector<std::string> arguments_;  // argv without the program's name
     Chosen chosen_;
     ScanOptions scan_;
     PluginsOptions plugins_;

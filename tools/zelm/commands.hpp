@@ -1,7 +1,7 @@
 // The tool's commands and the options each one takes. The command line
 // (command_line.cpp) fills these from argv; every command reports failure by
-// throwing, which the tool turns into one line on standard error and exit
-// status 1, or 2 for a UsageError.
+// throwing, which the tool turns into one line on standard error and an exit
+// status (exit_status.hpp): 1, or 2 for a UsageError, 3 for an OccupiedError.
 #pragma once
 
 #include "selector.hpp"
@@ -17,6 +17,27 @@
 #include <vector>
 
 namespace zelm::tool {
+
+// The device is owned by another process: a status of its own, so that a
+// script can tell a busy device from a failure, and `hold --wait` waits.
+class OccupiedError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Ends the tool with `status`, printing `message` as its error line when
+// there is one: how `hold ... -- COMMAND` passes on its command's end.
+class ExitStatus : public std::runtime_error {
+public:
+    explicit ExitStatus(int status, std::optional<std::string> const& message = std::nullopt)
+        : std::runtime_error(message.value_or("")), status_(status), message_(message) {}
+    int status() const noexcept { return status_; }
+    std::optional<std::string> const& message() const noexcept { return message_; }
+
+private:
+    int status_;
+    std::optional<std::string> message_;
+};
 
 // One device: the selector that names it and, when given, the plug-in file
 // that serves it (none: every plug-in of the plug-in directory).
@@ -41,7 +62,9 @@ struct PluginsOptions {
 
 struct HoldOptions {
     DeviceTarget target;
-    std::optional<double> seconds;  // none: until interrupted
+    std::optional<double> seconds;     // none: until interrupted
+    std::optional<double> wait;        // seconds to wait while the device is occupied; none: fail at once
+    std::vector<std::string> command;  // run while holding, given after "--"; empty: none
 };
 
 struct QueryOptions {

@@ -150,7 +150,7 @@ DeviceSession open_managed_device(DeviceTarget const& target) {
         return {std::move(name), std::move(device)};
     } catch (DeviceOccupiedError const& e) {
         // People otherwise hunt for the process that holds a device by hand.
-        throw std::runtime_error(fmt::format("cannot own {}: {}{}", name, e.what(), by_owner(e.owner())));
+        throw OccupiedError(fmt::format("cannot own {}: {}{}", name, e.what(), by_owner(e.owner())));
     } catch (std::exception const& e) {
         std::string_view const message = e.what();
         if (message.starts_with(no_device)) {

@@ -55,10 +55,11 @@ struct DeviceSession {
 
 // Chooses the device (see choose_device) and owns, then opens, it through the
 // library's open_managed_device, so that nothing is opened while another
-// process owns it. Throws what choose_device throws; otherwise std::runtime_error naming the step that failed and why, for
-// example "cannot own device {...} (sim_manager.so): Device is already
-// occupied by process 4242 (zelm)" (the holder is named when it can be
-// identified).
+// process owns it. Throws what choose_device throws; OccupiedError when
+// another process owns the device, for example "cannot own device {...}
+// (sim_manager.so): Device is already occupied by process 4242 (zelm)" (the
+// holder is named when it can be identified); otherwise std::runtime_error
+// naming the step that failed and why.
 DeviceSession open_managed_device(DeviceTarget const& target);
 
 }  // namespace zelm::tool

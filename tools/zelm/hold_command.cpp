@@ -1,7 +1,9 @@
-// The hold command: owns one device until interrupted or for a while, so that
-// people (and tests) can see what other processes see of an owned device.
+// The hold command: owns one device until interrupted, for a while, or while
+// a command runs, so that people, scripts and tests can keep others off it.
+#include "child_command.hpp"
 #include "commands.hpp"
 #include "device_session.hpp"
+#include "exit_status.hpp"
 #include "output.hpp"
 #include "signals.hpp"
 
@@ -15,7 +17,41 @@ namespace zelm::tool {
 
 namespace {
 
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// How often `--wait` tries again to own an occupied device.
+constexpr auto retry_interval = 100ms;
+
+Clock::time_point deadline_after(double seconds) {
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+[[noreturn]] void throw_interrupted(int signal, char const* while_doing) {
+    throw std::runtime_error(fmt::format("interrupted by SIG{} {}", sigabbrev_np(signal), while_doing));
+}
+
+// Owns the device; with `wait`, tries again while another process owns it,
+// until that many seconds have passed.
+DeviceSession own(HoldOptions const& options, TerminationSignals& signals) {
+    if (!options.wait) {
+        return open_managed_device(options.target);
+    }
+    auto const deadline = deadline_after(*options.wait);
+    for (;;) {
+        try {
+            return open_managed_device(options.target);
+        } catch (OccupiedError const& e) {
+            auto const left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                throw OccupiedError(fmt::format("{} (waited {} s)", e.what(), *options.wait));
+            }
+            if (auto const signal = signals.wait(std::min<Clock::duration>(left, retry_interval))) {
+                throw_interrupted(*signal, "while waiting for the device");
+            }
+        }
+    }
+}
 
 // Waits for SIGINT/SIGTERM, or until `seconds` have passed when given.
 // Returns the signal that ended the wait, if one did.
@@ -23,8 +59,7 @@ std::optional<int> wait_until_done(TerminationSignals& signals, std::optional<do
     if (!seconds) {
         return signals.wait(std::nullopt);
     }
-    auto const deadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*seconds));
+    auto const deadline = deadline_after(*seconds);
     for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
         if (auto signal = signals.wait(deadline - now)) {
             return signal;
@@ -38,6 +73,19 @@ std::string holding_line(std::string const& name, std::optional<double> seconds)
     return fmt::format("holding {} {}\n", name, until);
 }
 
+// Runs the command while the session owns the device; standard output is
+// the command's alone.
+void run_holding(DeviceSession& session, std::vector<std::string> const& command, TerminationSignals& signals) {
+    if (auto const signal = signals.poll()) {
+        throw_interrupted(*signal, "before the command started");
+    }
+    int const status = run_child_command(command, signals);
+    session.device.reset();
+    if (status != exit_success) {
+        throw ExitStatus(status);
+    }
+}
+
 }  // namespace
 
 void run_hold(HoldOptions const& options) {
@@ -45,7 +93,11 @@ void run_hold(HoldOptions const& options) {
     // A script may stop reading once it has seen the holding line; the
     // release must not die of a broken pipe.
     std::signal(SIGPIPE, SIG_IGN);
-    auto session = open_managed_device(options.target);
+    auto session = own(options, signals);
+    if (!options.command.empty()) {
+        run_holding(session, options.command, signals);
+        return;
+    }
     print_stdout(holding_line(session.name, options.seconds));
     auto const signal = wait_until_done(signals, options.seconds);
     session.device.reset();

@@ -14,7 +14,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -107,15 +106,12 @@ std::string describe_wait_status(int status) {
     return fmt::format("exited with status {}", WEXITSTATUS(status));
 }
 
-// Through syscall(): glibc 2.36 declares pidfd_open without C linkage for C++.
-int open_pidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-
 // A forked child leading its own process group. Ending it kills the whole
 // group (the child and whatever plug-in code started in it) and reaps the
 // child; its destruction ends it if that has not happened.
 class ChildGroup {
 public:
-    explicit ChildGroup(pid_t pid) : pid_(pid), pidfd_(open_pidfd(pid)) {
+    explicit ChildGroup(pid_t pid) : pid_(pid), pidfd_(process_descriptor(pid)) {
         if (!pidfd_) {
             int const error = errno;
             ::kill(pid_, SIGKILL);

@@ -157,7 +157,7 @@ void warn_failed_queries(ScanRecords const& records) {
     for (auto const& record : records) {
         if (auto const* failed = std::get_if<DeviceQueryFailed>(&record.result)) {
             spdlog::warn("Failed to query device {} ({}): {}", failed->description,
-                         std::filesystem::path(failed->plugin_path).filename().native(), one_line(failed->error));
+                         std::filesystem::path(failed->plugin_path).filename().native(), failed->error);
         }
     }
 }

@@ -29,6 +29,9 @@ public:
     // For a child forked while this lives, which takes the signals as the
     // process did before: the child inherits the blocked mask, not the wait.
     void unblock_in_child() const;
+    // The signals it blocks, for a signalfd that waits for them in poll()
+    // along with other descriptors.
+    sigset_t const& blocked() const { return signals_; }
 
 private:
     sigset_t signals_{};

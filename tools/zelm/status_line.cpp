@@ -1,6 +1,8 @@
 // Standard error sharing between progress output and log lines.
 #include "status_line.hpp"
 
+#include "escape.hpp"
+
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -35,8 +37,13 @@ protected:
         if (is_failed_query_line(message)) {
             return;
         }
+        // Log lines carry text from plug-ins and files: one line of what it
+        // holds, as the tables show such text.
+        auto const text = escaped(std::string_view(message.payload.data(), message.payload.size()));
+        auto line = message;
+        line.payload = text;
         spdlog::memory_buf_t formatted;
-        formatter_->format(message, formatted);
+        formatter_->format(line, formatted);
         StatusLine::instance().print(std::string_view(formatted.data(), formatted.size()));
     }
     void flush_() override { std::fflush(stderr); }

@@ -35,7 +35,8 @@ private:
 };
 
 // Makes the default logger (which the library logs through) write to
-// standard error, above any status line: "zelm: <level>: <message>". The
+// standard error, above any status line: "zelm: <level>: <message>", the
+// message escaped as tables are (escape.hpp). The
 // library's own "Failed to query device <identity>: ..." lines are left out:
 // the scan command names failed devices itself.
 void install_stderr_logger();
