@@ -58,7 +58,7 @@ TEST_F(CachedInfo, HeldDeviceShowsItsLastAnswerAndItsHolderWithoutBeingOpened) {
     EXPECT_NE(info.err.find(holder_name + "; its last answer, "), std::string::npos) << info.err;
     EXPECT_EQ(status.status, 0) << status.err;
     EXPECT_TRUE(json::parse(status.out).is_object()) << status.out;
-    EXPECT_EQ(live.status, 1) << live.err;
+    EXPECT_EQ(live.status, 3) << live.err;
     EXPECT_NE(live.err.find("Device is already occupied by process"), std::string::npos) << live.err;
     EXPECT_EQ(opens(), 2U);  // the first info's and the holder's
 }
