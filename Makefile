@@ -126,9 +126,8 @@ fuzz-smoke: fuzz-build
 # clones this repository's committed HEAD into it and runs the README's two
 # quick-start commands there as a new user would, so that no install step
 # can pass by finding a package already on this machine. Root only; see
-# scripts/check-fresh.
+# scripts/check-fresh (which installs debootstrap when it is missing).
 .PHONY: check-fresh
 
 check-fresh:
-	@sh scripts/install-deps --fresh
 	@scripts/check-fresh
