@@ -98,5 +98,51 @@ TEST_F(PluginsListing, TableShowsTheReasonAPluginDidNotLoad) {
     EXPECT_EQ(rows[3].at("MANAGER PATH"), "/dev/bench");
 }
 
+// Isolated, each plug-in file is examined in a child process, and what comes
+// back is what the plain listing gives, table and JSON alike.
+TEST_F(PluginsListing, IsolatedListingIsThePlainOne) {
+    for (auto const& format : std::vector<std::vector<std::string>>{{}, {"--json"}}) {
+        auto plain = std::vector<std::string>{"plugins", dir.native()};
+        plain.insert(plain.end(), format.begin(), format.end());
+        auto isolated = plain;
+        isolated.push_back("--isolate");
+
+        EXPECT_EQ(run_ok(isolated).out, run_ok(plain).out);
+    }
+}
+
+// The isolated listing gives each plug-in this long.
+constexpr int timeout_seconds = 2;
+
+// A plug-in that crashes and one that hangs, between good ones: each gets a
+// row saying what happened, and the listing goes on to the others.
+TEST_F(ToolTest, IsolatedListingSurvivesPluginsThatCrashOrHang) {
+    auto const dir = scratch() / "plugins";
+    fs::create_directories(dir);
+    fs::copy_file(sim_plugin, dir / "a_manager.so");
+    test::install_test_plugin(dir, "b_manager.so", {{"crash_in", "list_devices"}});
+    test::install_test_plugin(dir, "c_manager.so", {{"hang_in", "list_devices"}});
+    test::install_test_plugin(dir, "d_manager.so", {{"name", "bench"}, {"devices", {{"one", {{"serial", "D-1"}}}}}});
+    auto const timeout = std::to_string(timeout_seconds);
+
+    auto const listing = run_json({"plugins", dir.native(), "--json", "--isolate", "--timeout", timeout});
+    auto const table = run_ok({"plugins", dir.native(), "--isolate", "--timeout", timeout});
+
+    auto const crashed = "crashed: killed by signal 6 (Aborted)";
+    auto const timed_out = "timed out after " + timeout + " s";
+    ASSERT_EQ(listing.size(), 4U) << listing.dump();
+    EXPECT_EQ(listing[1], (json{{"plugin_path", (dir / "b_manager.so").native()}, {"error", crashed}}));
+    EXPECT_EQ(listing[2], (json{{"plugin_path", (dir / "c_manager.so").native()}, {"error", timed_out}}));
+    EXPECT_EQ(listing[0].at("name"), get_device_manager(sim_plugin)->get_name());
+    EXPECT_EQ(listing[3].at("name"), "bench");
+    EXPECT_EQ(listing[3].at("devices"), 1);
+
+    auto const rows = parse_table(table.out);
+    ASSERT_EQ(rows.size(), 4U) << table.out;
+    EXPECT_EQ(rows[1].at("MANAGER PATH"), std::string("error: ") + crashed);
+    EXPECT_EQ(rows[2].at("MANAGER PATH"), "error: " + timed_out);
+    EXPECT_EQ(rows[3].at("FAMILY"), "bench");
+}
+
 }  // namespace
 }  // namespace zelm::tool_test

@@ -22,6 +22,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zelm::tool {
@@ -105,6 +106,14 @@ CLI::Option* add_seconds(CLI::App& app, std::string const& name, Target& target,
         target = *parsed;
     };
     return app.add_option_function<std::string>(name, store, help)->type_name("SECONDS");
+}
+
+// --timeout beside --isolate: how long one plug-in's child may take.
+CLI::Option* add_isolation_timeout(CLI::App& app, double& target, CLI::Option* isolate, std::string_view work) {
+    return add_seconds(app, "--timeout", target, false,
+                       fmt::format("With --isolate: kill a plug-in's {} after SECONDS (default {})", work,
+                                   default_isolation_timeout))
+        ->needs(isolate);
 }
 
 // [PLUGIN] SELECTOR: the first word is the plug-in only when it names one
@@ -199,9 +208,7 @@ private:
         auto* isolate = sub->add_flag("--isolate", scan_.isolate,
                                       "Scan each plug-in in a child process of its own: a plug-in that crashes "
                                       "or hangs costs only its own devices");
-        add_seconds(*sub, "--timeout", scan_.timeout, false,
-                    "With --isolate: kill a plug-in's scan after SECONDS (default 30)")
-            ->needs(isolate);
+        add_isolation_timeout(*sub, scan_.timeout, isolate, "scan");
         sub->footer(
             "Progress is shown on standard error when it is a terminal and the scan takes a while.\n"
             "With --isolate, a plug-in whose process crashes, is killed or times out is reported in "
@@ -213,6 +220,10 @@ private:
                             [this] { run_plugins(plugins_); });
         sub->add_option("DIR", plugins_.directory, "Plug-in directory (default: the plug-in directory)")->type_name("");
         sub->add_flag("--json", plugins_.json, "Print a JSON array instead of a table");
+        auto* isolate = sub->add_flag("--isolate", plugins_.isolate,
+                                      "Examine each plug-in in a child process of its own: a plug-in that crashes "
+                                      "or hangs gets a row saying so, and the others are still listed");
+        add_isolation_timeout(*sub, plugins_.timeout, isolate, "examination");
     }
 
     void define_hold() {

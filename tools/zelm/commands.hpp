@@ -46,18 +46,23 @@ struct DeviceTarget {
     Selector selector;
 };
 
+// Seconds one plug-in's child may take under --isolate, unless --timeout says.
+constexpr double default_isolation_timeout = 30.0;
+
 struct ScanOptions {
     std::optional<std::filesystem::path> directory;
     std::vector<std::filesystem::path> plugins;
     bool json = false;
     unsigned jobs = 1;
     bool isolate = false;   // each plug-in in a child process of its own
-    double timeout = 30.0;  // seconds an isolated plug-in's scan may take
+    double timeout = default_isolation_timeout;  // seconds an isolated plug-in's scan may take
 };
 
 struct PluginsOptions {
     std::optional<std::filesystem::path> directory;
     bool json = false;
+    bool isolate = false;                        // each plug-in file examined in a child process of its own
+    double timeout = default_isolation_timeout;  // seconds one plug-in's examination may take
 };
 
 struct HoldOptions {

@@ -1,4 +1,4 @@
-// The isolated scan: one forked child per plug-in, watched by a parent that
+// Isolated runs: one forked child per plug-in, watched by a parent that
 // stays single-threaded (so forking is safe) and waits in poll() on each
 // child's result pipe and process descriptor. The process descriptor, not the
 // pipe's end, says that a child is done: a grandchild may hold the pipe open.
@@ -74,8 +74,8 @@ bool write_all(int fd, std::string_view text) {
     return true;
 }
 
-// The child's whole life: scan, send the records, _exit.
-[[noreturn]] void run_child(std::filesystem::path const& plugin, PluginScan const& scan, int output, pid_t parent,
+// The child's whole life: do the work, send its results, _exit.
+[[noreturn]] void run_child(std::filesystem::path const& plugin, ChildWork const& work, int output, pid_t parent,
                             TerminationSignals const& signals) {
     // Its own group, so that the parent can kill whatever plug-in code starts
     // along with the child; and no life beyond a parent killed outright.
@@ -87,7 +87,7 @@ bool write_all(int fd, std::string_view text) {
     signals.unblock_in_child();
     int status = child_failed;
     try {
-        if (write_all(output, records_to_wire(scan(plugin)))) {
+        if (write_all(output, work(plugin))) {
             status = 0;
         }
     } catch (...) {
@@ -161,30 +161,30 @@ private:
     bool ended_ = false;
 };
 
-std::unique_ptr<ChildGroup> fork_child(std::filesystem::path const& plugin, PluginScan const& scan, Pipe& pipe,
+std::unique_ptr<ChildGroup> fork_child(std::filesystem::path const& plugin, ChildWork const& work, Pipe& pipe,
                                        TerminationSignals const& signals) {
     pid_t const parent = getpid();
     std::fflush(nullptr);
     pid_t const pid = fork();
     if (pid < 0) {
-        throw_errno("cannot fork to scan " + plugin.native());
+        throw_errno("cannot fork a child process for " + plugin.native());
     }
     if (pid == 0) {
         pipe.read.reset();
-        run_child(plugin, scan, pipe.write.get(), parent, signals);
+        run_child(plugin, work, pipe.write.get(), parent, signals);
     }
     return std::make_unique<ChildGroup>(pid);
 }
 
-// One plug-in's scan in a child: the child, the pipe its records come
+// One plug-in's work in a child: the child, the pipe its results come
 // through, and what has come so far.
-class ScanChild {
+class WorkChild {
 public:
-    ScanChild(std::size_t index, std::filesystem::path const& plugin, PluginScan const& scan,
+    WorkChild(std::size_t index, std::filesystem::path const& plugin, ChildWork const& work,
               TerminationSignals const& signals, Clock::duration timeout)
         : index_(index), plugin_(plugin), deadline_(Clock::now() + timeout) {
         auto pipe = make_pipe();
-        child_ = fork_child(plugin, scan, pipe, signals);
+        child_ = fork_child(plugin, work, pipe, signals);
         output_ = std::move(pipe.read);
         fcntl(output_.get(), F_SETFL, O_NONBLOCK);
     }
@@ -217,18 +217,15 @@ public:
         }
     }
 
-    // Once the child has ended: its records, or what went wrong.
-    std::expected<ScanRecords, std::string> collect() {
+    // Once the child has ended: what it sent, or how it ended instead.
+    ChildOutcome collect() {
         read_output();  // all it wrote is in the pipe by now
         auto const status = child_->end();
         if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-            return std::unexpected(status ? describe_wait_status(*status) : "ended but could not be reaped");
+            return std::unexpected(
+                ChildFailure{.what = status ? describe_wait_status(*status) : "ended but could not be reaped"});
         }
-        try {
-            return records_from_wire(received_);
-        } catch (nlohmann::json::exception const& e) {
-            return std::unexpected(fmt::format("sent unreadable results ({})", e.what()));
-        }
+        return std::move(received_);
     }
 
     void kill() { child_->end(); }
@@ -242,13 +239,9 @@ private:
     std::string received_;
 };
 
-void warn_lost(ScanChild const& child, std::string const& what) {
-    spdlog::warn("Isolated scan of {} failed: {}", child.plugin().native(), what);
-}
-
 // Sleeps until a child sends something or ends, its deadline passes, or a
 // tick has gone by.
-void wait_for_news(std::vector<std::unique_ptr<ScanChild>> const& running) {
+void wait_for_news(std::vector<std::unique_ptr<WorkChild>> const& running) {
     std::vector<pollfd> entries;
     auto wake = Clock::now() + tick;
     for (auto const& child : running) {
@@ -264,29 +257,25 @@ void wait_for_news(std::vector<std::unique_ptr<ScanChild>> const& running) {
 
 }  // namespace
 
-ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plugins, PluginScan const& scan,
-                                  IsolationLimits const& limits, ProgressReport const& progress) {
+void run_isolated(std::vector<std::filesystem::path> const& plugins, ChildWork const& work,
+                  IsolationLimits const& limits, OutcomeReport const& report, ProgressReport const& progress) {
     TerminationSignals signals;  // taken in the loop, so that the children are killed on the way out
     auto const timeout = std::chrono::duration_cast<Clock::duration>(limits.timeout);
     auto const jobs = std::max(limits.jobs, 1U);
-    std::vector<ScanRecords> results(plugins.size());
-    std::vector<std::unique_ptr<ScanChild>> running;
+    std::vector<std::unique_ptr<WorkChild>> running;
     std::size_t next = 0;
     std::size_t done = 0;
 
     // Settles a child that has ended or run out of time; false while it runs.
-    auto settled = [&](std::unique_ptr<ScanChild> const& child) {
+    auto settled = [&](std::unique_ptr<WorkChild> const& child) {
         child->read_output();
         if (child->has_ended()) {
-            auto records = child->collect();
-            if (records) {
-                results[child->index()] = std::move(*records);
-            } else {
-                warn_lost(*child, records.error());
-            }
+            report(child->index(), child->collect());
         } else if (Clock::now() >= child->deadline()) {
             child->kill();
-            warn_lost(*child, fmt::format("timed out after {} s and was killed", limits.timeout.count()));
+            report(child->index(),
+                   std::unexpected(ChildFailure{.timed_out = true,
+                                                .what = fmt::format("timed out after {} s", limits.timeout.count())}));
         } else {
             return false;
         }
@@ -296,7 +285,7 @@ ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plug
 
     while (done < plugins.size()) {
         for (; running.size() < jobs && next < plugins.size(); ++next) {
-            running.push_back(std::make_unique<ScanChild>(next, plugins[next], scan, signals, timeout));
+            running.push_back(std::make_unique<WorkChild>(next, plugins[next], work, signals, timeout));
         }
         wait_for_news(running);
         if (auto const signal = signals.poll()) {
@@ -305,6 +294,28 @@ ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plug
         std::erase_if(running, settled);
         progress(done);
     }
+}
+
+ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plugins, PluginScan const& scan,
+                                  IsolationLimits const& limits, ProgressReport const& progress) {
+    std::vector<ScanRecords> results(plugins.size());
+    auto warn_lost = [&plugins](std::size_t index, std::string const& what) {
+        spdlog::warn("Isolated scan of {} failed: {}", plugins[index].native(), what);
+    };
+    auto keep = [&](std::size_t index, ChildOutcome outcome) {
+        if (!outcome) {
+            warn_lost(index, outcome.error().timed_out ? outcome.error().what + " and was killed" : outcome.error().what);
+            return;
+        }
+        try {
+            results[index] = records_from_wire(*outcome);
+        } catch (nlohmann::json::exception const& e) {
+            warn_lost(index, fmt::format("sent unreadable results ({})", e.what()));
+        }
+    };
+    run_isolated(
+        plugins, [&scan](std::filesystem::path const& plugin) { return records_to_wire(scan(plugin)); }, limits, keep,
+        progress);
 
     ScanRecords all;
     for (auto& records : results) {

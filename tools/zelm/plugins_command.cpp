@@ -1,7 +1,9 @@
 // The plugins command: what each plug-in file in a directory is, or why it
-// did not load.
+// did not load; with --isolate, each file examined in a child process of its
+// own, so that a plug-in that crashes or hangs costs only its own row.
 #include "commands.hpp"
 #include "device_list.hpp"
+#include "isolated_scan.hpp"
 #include "output.hpp"
 #include "plugin_directory.hpp"
 #include "table.hpp"
@@ -10,9 +12,13 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <exception>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 namespace zelm::tool {
 
@@ -77,6 +83,50 @@ nlohmann::ordered_json json_object(PluginReport const& report) {
     return object;
 }
 
+// Back from an isolated child: the inverse of json_object.
+PluginReport report_from_json(nlohmann::json const& object) {
+    PluginReport report{.file = object.at("plugin_path").get<std::string>()};
+    auto take = [&object](char const* key, auto& value) {
+        if (object.contains(key)) {
+            value = object.at(key).get<typename std::remove_reference_t<decltype(value)>::value_type>();
+        }
+    };
+    take("name", report.name);
+    take("version", report.version);
+    take("manager_path", report.manager_path);
+    take("devices", report.devices);
+    take("error", report.error);
+    return report;
+}
+
+// How a child that sent no report ended, as the plug-in's error.
+std::string failure_text(ChildFailure const& failure) {
+    return failure.timed_out ? failure.what : "crashed: " + failure.what;
+}
+
+std::vector<PluginReport> report_plugins_isolated(std::vector<std::filesystem::path> const& files,
+                                                  PluginsOptions const& options) {
+    std::vector<PluginReport> reports;
+    for (auto const& file : files) {
+        reports.push_back({.file = file});
+    }
+    auto keep = [&reports](std::size_t index, ChildOutcome outcome) {
+        if (!outcome) {
+            reports[index].error = failure_text(outcome.error());
+            return;
+        }
+        try {
+            reports[index] = report_from_json(nlohmann::json::parse(*outcome));
+        } catch (nlohmann::json::exception const& e) {
+            reports[index].error = fmt::format("crashed: sent unreadable results ({})", e.what());
+        }
+    };
+    run_isolated(
+        files, [](std::filesystem::path const& file) { return json_object(report_plugin(file)).dump(); },
+        {.timeout = std::chrono::duration<double>(options.timeout)}, keep, [](std::size_t) {});
+    return reports;
+}
+
 std::string render(std::vector<PluginReport> const& reports, bool json) {
     if (json) {
         auto array = nlohmann::ordered_json::array();
@@ -98,9 +148,12 @@ std::string render(std::vector<PluginReport> const& reports, bool json) {
 }  // namespace
 
 void run_plugins(PluginsOptions const& options) {
+    auto const files = plugin_files(options.directory.value_or(default_plugin_directory()));
     std::vector<PluginReport> reports;
-    for (auto const& file : plugin_files(options.directory.value_or(default_plugin_directory()))) {
-        reports.push_back(report_plugin(file));
+    if (options.isolate) {
+        reports = report_plugins_isolated(files, options);
+    } else {
+        std::ranges::transform(files, std::back_inserter(reports), report_plugin);
     }
     print_stdout(render(reports, options.json));
 }
