@@ -189,17 +189,21 @@ TEST_P(LeftBehindProcess, DiesWithThePluginsScan) {
                     std::to_string(timeout_seconds) + " s and was killed\n"
               : std::string();
     EXPECT_EQ(outcome.err, expected_err);
+    // One helper per list call: the tool asks a plug-in with no devices once
+    // more, to learn whether it failed to list them.
     auto const lines = test::read_events(forks);
-    ASSERT_EQ(lines.size(), 1U);
-    std::istringstream fields(lines.front());
-    pid_t child = 0;
-    pid_t helper = 0;
-    ASSERT_TRUE(fields >> child >> helper) << lines.front();
-    EXPECT_TRUE(has_ended(child));
-    bool const helper_ended = has_ended(helper);
-    EXPECT_TRUE(helper_ended);
-    if (!helper_ended) {
-        kill(helper, SIGKILL);  // not to leave it to the machine
+    ASSERT_FALSE(lines.empty());
+    for (auto const& line : lines) {
+        std::istringstream fields(line);
+        pid_t child = 0;
+        pid_t helper = 0;
+        ASSERT_TRUE(fields >> child >> helper) << line;
+        EXPECT_TRUE(has_ended(child));
+        bool const helper_ended = has_ended(helper);
+        EXPECT_TRUE(helper_ended);
+        if (!helper_ended) {
+            kill(helper, SIGKILL);  // not to leave it to the machine
+        }
     }
 }
 

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace zelm::tool_test {
 namespace {
@@ -23,7 +27,7 @@ TEST_F(ScanDiagnostics, WarningsGoToStandardErrorNamingFailedDevicesByDescriptio
 
     auto const outcome = run_zelm({"scan", "--json", "--plugin", sim_plugin.native(), "--plugin", broken.native()});
 
-    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    ASSERT_EQ(outcome.status, 1) << outcome.err;
     auto const records = json::parse(outcome.out, nullptr, false);
     ASSERT_FALSE(records.is_discarded()) << "standard output is not JSON:\n" << outcome.out;
     ASSERT_EQ(records.size(), 2U) << outcome.out;
@@ -38,7 +42,8 @@ TEST_F(ScanDiagnostics, WarningsGoToStandardErrorNamingFailedDevicesByDescriptio
         << outcome.err;
     EXPECT_NE(outcome.err.find("bus error"), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.err.find("device_"), std::string::npos) << "a lock identity is no name:\n" << outcome.err;
-    EXPECT_EQ(lines.size(), 2U) << outcome.err;
+    EXPECT_EQ(lines.back(), "zelm scan: plug-in " + broken.native() + " does not load") << outcome.err;
+    EXPECT_EQ(lines.size(), 3U) << outcome.err;
 }
 
 // A plug-in's message reaches standard error as one line of what it holds:
@@ -51,13 +56,76 @@ TEST_F(ScanDiagnostics, ErrorAndWarningLinesShowAPluginsTextEscaped) {
     auto const scan = run_zelm({"scan", "--plugin", hostile.native()});
     auto const info = run_zelm({"info", hostile.native(), R"({"serial":"X"})"});
 
-    for (auto const& outcome : {scan, info}) {
+    // The scan adds its error line: the plug-in named did not load.
+    for (auto const& [outcome, line_count] : {std::pair{scan, 2U}, std::pair{info, 1U}}) {
         auto const lines = lines_of(outcome.err);
-        ASSERT_EQ(lines.size(), 1U) << outcome.err;
+        ASSERT_EQ(lines.size(), line_count) << outcome.err;
         EXPECT_TRUE(lines[0].ends_with(shown)) << lines[0];
     }
     EXPECT_TRUE(scan.err.starts_with("zelm: warning: Scanner skipped manager ")) << scan.err;
     EXPECT_TRUE(info.err.starts_with("zelm info: cannot load plug-in ")) << info.err;
+}
+
+// The library skips a plug-in without a device list silently; the tool
+// names the plug-in and why, once, and the scan still succeeds.
+TEST_F(ScanDiagnostics, APluginWithoutADeviceListGetsOneWarningWithTheReason) {
+    struct Case {
+        json config;
+        std::optional<std::string> reason;  // none: no warning at all
+    };
+    std::vector<Case> const cases{
+        {{{"list_throws", "bus gone"}}, "bus gone"},
+        {{{"list", "not [json"}}, "its device list is not JSON"},
+        {{{"list_throws_int", true}}, "a non-standard exception from plug-in code"},
+        {{{"list", "[]"}}, std::nullopt},
+    };
+    for (auto const& [config, reason] : cases) {
+        SCOPED_TRACE(config.dump());
+        auto const plugin = test::install_test_plugin(scratch(), "unlisted_manager.so", config);
+
+        auto const outcome = run_zelm({"scan", "--plugin", plugin.native()});
+
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_NE(outcome.out.find("no devices found"), std::string::npos) << outcome.out;
+        auto const lines = lines_of(outcome.err);
+        if (reason) {
+            ASSERT_EQ(lines.size(), 1U) << outcome.err;
+            EXPECT_EQ(lines[0], "zelm: warning: Cannot list the devices of " + plugin.native() + ": " + *reason);
+        } else {
+            EXPECT_TRUE(lines.empty()) << outcome.err;
+        }
+    }
+}
+
+// A plug-in asked for by name that is missing or does not load fails the
+// scan, after the results of the others.
+TEST_F(ScanDiagnostics, ANamedPluginThatIsMissingOrDoesNotLoadFailsTheScanAfterTheOthersResults) {
+    use_sim_config(sim_config(json::array({{{"description", {{"serial", "S-GOOD"}}}}})));
+    auto const missing = scratch() / "missing_manager.so";
+    auto const broken = test::install_test_plugin(scratch(), "broken_manager.so", {{"create_throws", "no bus"}});
+    struct Case {
+        std::filesystem::path plugin;
+        std::string error;
+        std::vector<std::string> options;
+    };
+    std::vector<Case> const cases{
+        {missing, missing.native() + " does not exist", {}},
+        {missing, missing.native() + " does not exist", {"--isolate"}},
+        {broken, broken.native() + " does not load", {}},
+    };
+    for (auto const& [plugin, error, options] : cases) {
+        SCOPED_TRACE(plugin.native() + (options.empty() ? "" : " " + options[0]));
+        std::vector<std::string> arguments{"scan", "--plugin", sim_plugin.native(), "--plugin", plugin.native()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+
+        auto const outcome = run_zelm(arguments);
+
+        EXPECT_EQ(outcome.status, 1) << outcome.err;
+        EXPECT_NE(outcome.out.find("S-GOOD"), std::string::npos) << outcome.out;
+        auto const lines = lines_of(outcome.err);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), "zelm scan: plug-in " + error) << outcome.err;
+    }
 }
 
 TEST_F(ScanDiagnostics, ProgressCountsDevicesWithinOnePlugin) {

@@ -5,6 +5,7 @@
 
 #include "arguments.hpp"
 #include "commands.hpp"
+#include "exit_status.hpp"
 #include "isolated_scan.hpp"
 #include "last_scan.hpp"
 #include "output.hpp"
@@ -17,6 +18,8 @@
 #include <zelm/scan.hpp>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
@@ -150,6 +153,27 @@ ScanResults library_scan(std::filesystem::path const& plugin, ScanProgressCallba
     }
 }
 
+// Why a plug-in that loaded has no device list, asking it once more (the
+// library skips such a plug-in without a word); none when its list is fine.
+std::optional<std::string> unlistable_reason(DeviceManager& manager) {
+    try {
+        if (!nlohmann::json::accept(manager.list_devices())) {
+            return "its device list is not JSON";
+        }
+        return std::nullopt;
+    } catch (std::exception const& e) {
+        return e.what();
+    } catch (...) {
+        return "a non-standard exception from plug-in code";
+    }
+}
+
+void warn_if_unlistable(std::filesystem::path const& plugin, DeviceManager& manager) {
+    if (auto const reason = unlistable_reason(manager)) {
+        spdlog::warn("Cannot list the devices of {}: {}", plugin.native(), *reason);
+    }
+}
+
 // The library logs a failed query under the device's lock identity, a hash
 // that tells people nothing (the tool's logger keeps that line out); the
 // results name the device by its description and plug-in.
@@ -190,6 +214,35 @@ void save_table(ScanRecords const& records) {
     }
 }
 
+bool has_records_of(ScanRecords const& records, std::filesystem::path const& plugin) {
+    return std::ranges::any_of(records, [&plugin](ScanRecord const& record) {
+        return std::visit([&plugin](auto const& result) { return result.plugin_path == plugin.native(); },
+                          record.result);
+    });
+}
+
+// A plug-in named on the command line that is missing or does not load
+// fails the scan, once the others' results are out. Only one without
+// results can be such; an isolated scan loads no plug-in here, so there only
+// a missing file counts.
+void require_named_plugins(ScanOptions const& options, ScanRecords const& records) {
+    std::vector<std::string> failed;
+    for (auto const& named : options.plugins) {
+        auto const plugin = resolve_plugin(named);
+        if (has_records_of(records, plugin)) {
+            continue;
+        }
+        if (!std::filesystem::exists(plugin)) {
+            failed.push_back(fmt::format("{} does not exist", plugin.native()));
+        } else if (!options.isolate && !try_manager(plugin)) {
+            failed.push_back(fmt::format("{} does not load", plugin.native()));
+        }
+    }
+    if (!failed.empty()) {
+        throw ExitStatus(exit_failed, fmt::format("plug-in {}", fmt::join(failed, "; plug-in ")));
+    }
+}
+
 }  // namespace
 
 ScanRecords scan_plugin(std::filesystem::path const& plugin, std::atomic<std::size_t>& devices_done) {
@@ -198,6 +251,9 @@ ScanRecords scan_plugin(std::filesystem::path const& plugin, std::atomic<std::si
     // plug-in (and running its create_manager) a second time.
     auto const manager = try_manager(plugin);
     auto results = library_scan(plugin, [&devices_done](zelm::ScanProgress const&) { ++devices_done; });
+    if (results.empty() && manager) {
+        warn_if_unlistable(plugin, *manager);
+    }
     bool const any_occupied = std::ranges::any_of(
         results, [](ScanResult const& result) { return std::holds_alternative<DeviceOccupied>(result); });
     auto const manager_path = any_occupied ? manager_path_of(manager ? manager : try_manager(plugin)) : std::nullopt;
@@ -235,6 +291,7 @@ void run_scan(ScanOptions const& options) {
     warn_failed_queries(records);
     save_table(records);
     print_stdout(options.json ? json_text(scan_json(records)) : scan_table(records));
+    require_named_plugins(options, records);
 }
 
 }  // namespace zelm::tool
