@@ -184,6 +184,7 @@ public:
             digits += digit;
         }
         program_ = digits.empty() ? -1 : std::stoi(digits);
+        wait_until_exec_completed();
         holder_.kill(SIGKILL);
         holder_.wait();
     }
@@ -198,6 +199,20 @@ public:
     bool running() const { return program_ > 0 && kill(program_, 0) == 0; }
 
 private:
+    // posix_spawn returns once the program's exec has replaced its memory,
+    // which is before the kernel closes its close-on-exec descriptors; the
+    // program's name changes after that. Until then it still holds every
+    // lock, whatever the library's flags, and a busy machine shows it.
+    void wait_until_exec_completed() const {
+        auto const comm = "/proc/" + std::to_string(program_) + "/comm";
+        for (int tries = 0; program_ > 0 && tries < 10000; ++tries) {
+            if (read_file(comm) == "sleep\n") {
+                return;
+            }
+            usleep(1000);
+        }
+    }
+
     test::ChildProcess holder_;
     pid_t program_ = -1;
 };
