@@ -74,9 +74,14 @@ using ScanProgressCallback = std::function<void(ScanProgress const&)>;
 ZELM_API ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths,
                                   ScanProgressCallback const& progress);
 
+// True when `path`'s file name is one that scan_devices_dir takes for a
+// plug-in: extension ".so", ".dll" or ".dylib" and "_manager" in the name.
+// Looks at the name only. Throws std::bad_alloc only.
+ZELM_API bool is_plugin_file_name(std::filesystem::path const& path);
+
 // Scans the plug-ins in `directory`: regular files or symbolic links whose
-// extension is ".so", ".dll" or ".dylib" and whose name contains "_manager",
-// in directory-listing order. A missing directory, or one that is not a
+// file name is a plug-in's (see is_plugin_file_name), in directory-listing
+// order. A missing directory, or one that is not a
 // directory, logs a warning and yields no results. Throws
 // std::filesystem::filesystem_error when the directory cannot be read, and
 // what scan_devices throws.

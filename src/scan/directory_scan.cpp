@@ -10,22 +10,21 @@
 namespace zelm {
 namespace {
 
-bool has_plugin_extension(std::filesystem::path const& file) {
-    static constexpr std::array<std::string_view, 3> extensions{".dylib", ".dll", ".so"};
-    auto const extension = file.extension();
-    return std::ranges::find(extensions, extension.native()) != extensions.end();
-}
-
-// A regular file (through links) or any symbolic link, with a plug-in
-// extension and "_manager" in its name. A link that cannot be followed (a
-// loop, say) is still a link: loading it fails for that plug-in alone.
+// A regular file (through links) or any symbolic link with a plug-in's file
+// name. A link that cannot be followed (a loop, say) is still a link:
+// loading it fails for that plug-in alone.
 bool is_plugin_file(std::filesystem::directory_entry const& entry) {
     std::error_code ignored;
-    return (entry.is_regular_file(ignored) || entry.is_symlink(ignored)) && has_plugin_extension(entry.path()) &&
-           entry.path().filename().native().find("_manager") != std::string::npos;
+    return (entry.is_regular_file(ignored) || entry.is_symlink(ignored)) && is_plugin_file_name(entry.path());
 }
 
 }  // namespace
+
+bool is_plugin_file_name(std::filesystem::path const& path) {
+    static constexpr std::array<std::string_view, 3> extensions{".dylib", ".dll", ".so"};
+    return std::ranges::find(extensions, path.extension().native()) != extensions.end() &&
+           path.filename().native().find("_manager") != std::string::npos;
+}
 
 ScanResults scan_devices_dir(std::filesystem::path const& directory) {
     auto const status = std::filesystem::status(directory);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -125,6 +126,32 @@ TEST_F(ScanDiagnostics, ANamedPluginThatIsMissingOrDoesNotLoadFailsTheScanAfterT
         auto const lines = lines_of(outcome.err);
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.back(), "zelm scan: plug-in " + error) << outcome.err;
+    }
+}
+
+// CMake names a module "lib<target>.so": a directory of such files holds no
+// plug-in, and the scan says why instead of showing an empty table only.
+TEST_F(ScanDiagnostics, ADirectoryOfLibrariesNamedUnlikePluginsGetsAHint) {
+    struct Case {
+        std::string file_name;
+        bool hint;
+    };
+    std::vector<Case> const cases{{"libsim.so", true}, {"notes.txt", false}, {"libsim.so.1", false}};
+    for (auto const& [file_name, hint] : cases) {
+        SCOPED_TRACE(file_name);
+        auto const dir = scratch() / ("dir_" + file_name);
+        std::filesystem::create_directories(dir);
+        std::filesystem::copy_file(sim_plugin, dir / file_name);
+
+        auto const outcome = run_zelm({"scan", dir.native()});
+
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_NE(outcome.out.find("no devices found"), std::string::npos) << outcome.out;
+        EXPECT_EQ(outcome.err,
+                  hint ? "zelm: warning: No plug-in in " + dir.native() + ", though it holds " + file_name +
+                             R"(: a plug-in's file name contains "_manager" (CMake names a module lib<target>.so )"
+                             "by default)\n"
+                       : std::string());
     }
 }
 

@@ -1,12 +1,12 @@
 // Plug-in directory resolution and plug-in file selection.
 #include "plugin_directory.hpp"
 
+#include <zelm/scan.hpp>
+
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 namespace zelm::tool {
 
@@ -20,18 +20,11 @@ fs::path default_plugin_directory() {
     return (executable.parent_path() / ZELM_PLUGIN_DIR_FROM_BIN).lexically_normal();
 }
 
-bool has_plugin_file_name(fs::path const& path) {
-    constexpr std::array<std::string_view, 3> extensions{".so", ".dll", ".dylib"};
-    auto const extension = path.extension().native();
-    return std::ranges::find(extensions, extension) != extensions.end() &&
-           path.filename().native().find("_manager") != std::string::npos;
-}
-
 namespace {
 
 bool is_plugin_file(fs::directory_entry const& entry) {
     auto const type = entry.symlink_status().type();
-    return (type == fs::file_type::regular || type == fs::file_type::symlink) && has_plugin_file_name(entry.path());
+    return (type == fs::file_type::regular || type == fs::file_type::symlink) && is_plugin_file_name(entry.path());
 }
 
 }  // namespace
@@ -48,6 +41,18 @@ std::vector<fs::path> plugin_files(fs::path const& directory) {
     }
     std::ranges::sort(files);
     return files;
+}
+
+std::optional<fs::path> misnamed_library(fs::path const& directory) {
+    std::error_code error;
+    for (auto const& entry : fs::directory_iterator(directory, error)) {
+        auto const& path = entry.path();
+        auto const named_as_plugin = path.parent_path() / (path.stem().native() + "_manager" + path.extension().native());
+        if (entry.is_regular_file(error) && !is_plugin_file_name(path) && is_plugin_file_name(named_as_plugin)) {
+            return path;
+        }
+    }
+    return std::nullopt;
 }
 
 fs::path resolve_plugin(fs::path const& plugin) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 namespace zelm::tool {
@@ -14,15 +15,16 @@ namespace zelm::tool {
 std::filesystem::path default_plugin_directory();
 
 // The plug-in files in `directory`, chosen as the library's directory scan
-// chooses them (regular files or symbolic links, extension ".so", ".dll" or
-// ".dylib", "_manager" in the name), sorted by name so that output is stable.
+// chooses them (regular files or symbolic links with a plug-in's file name,
+// see zelm::is_plugin_file_name), sorted by name so that output is stable.
 // Throws std::runtime_error naming the directory when it is missing or not a
 // directory, and std::filesystem::filesystem_error when it cannot be read.
 std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory);
 
-// True when `path`'s file name is one that the directory scan takes for a
-// plug-in: extension ".so", ".dll" or ".dylib" and "_manager" in the name.
-bool has_plugin_file_name(std::filesystem::path const& path);
+// A file in `directory` that would be taken for a plug-in but for
+// "_manager" missing from its name, such as CMake's default "lib<target>.so";
+// none when there is none or the directory cannot be read.
+std::optional<std::filesystem::path> misnamed_library(std::filesystem::path const& directory);
 
 // A bare file name ("sim_manager.so") names a file in the default plug-in
 // directory, and only there: a file of that name in the current directory,

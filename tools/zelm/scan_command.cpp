@@ -186,10 +186,24 @@ void warn_failed_queries(ScanRecords const& records) {
     }
 }
 
+// A directory of libraries built with CMake's default module names holds no
+// plug-in by the library's rule; saying why beats a silent empty table.
+void hint_if_misnamed(std::filesystem::path const& directory) {
+    if (auto const library = misnamed_library(directory)) {
+        spdlog::warn("No plug-in in {}, though it holds {}: a plug-in's file name contains \"_manager\" (CMake "
+                     "names a module lib<target>.so by default)",
+                     directory.native(), library->filename().native());
+    }
+}
+
 std::vector<std::filesystem::path> chosen_plugins(ScanOptions const& options) {
     std::vector<std::filesystem::path> plugins;
     if (options.directory || options.plugins.empty()) {
-        plugins = plugin_files(options.directory.value_or(default_plugin_directory()));
+        auto const directory = options.directory.value_or(default_plugin_directory());
+        plugins = plugin_files(directory);
+        if (plugins.empty()) {
+            hint_if_misnamed(directory);
+        }
     }
     for (auto const& plugin : options.plugins) {
         plugins.push_back(resolve_plugin(plugin));

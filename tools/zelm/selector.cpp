@@ -5,6 +5,8 @@
 #include "escape.hpp"
 #include "plugin_directory.hpp"
 
+#include <zelm/scan.hpp>
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -137,7 +139,7 @@ std::expected<Selector, std::string> parse_selector(std::string_view text) {
 bool names_plugin(std::string_view word) {
     auto const selector = parse_selector(word);
     return selector && std::holds_alternative<SerialSelector>(selector->kind) &&
-           (word.find('/') != std::string_view::npos || has_plugin_file_name(std::filesystem::path(word)));
+           (word.find('/') != std::string_view::npos || is_plugin_file_name(std::filesystem::path(word)));
 }
 
 std::vector<Candidate const*> matching(Selector const& selector, std::vector<Candidate> const& candidates) {

@@ -56,7 +56,7 @@ std::expected<Selector, std::string> parse_selector(std::string_view text);
 
 // True when a device command's first word names a plug-in file rather than a
 // device: a path with a '/', or a name that the directory scan takes for a
-// plug-in (see has_plugin_file_name), and no JSON, "@N" or key=value
+// plug-in (see zelm::is_plugin_file_name), and no JSON, "@N" or key=value
 // selector. A serial number holding a '/' follows a plug-in to be one.
 bool names_plugin(std::string_view word);
 
