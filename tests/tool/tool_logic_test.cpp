@@ -129,6 +129,12 @@ TEST(HexBytes, ParseWithSeparatorsAndReadBackWhatIsFormatted) {
         }
     }
 
+    // The 0x form, which people write for one byte, is refused saying so.
+    for (auto const* text : {"0xde", "de 0Xad"}) {
+        EXPECT_EQ(parse_hex_bytes(text).error(), R"(write bytes as hex pairs without 0x: "de ad", not "0xde 0xad")")
+            << text;
+    }
+
     Bytes all(40);
     for (std::size_t i = 0; i < all.size(); ++i) {
         all[i] = static_cast<unsigned char>(i * 7);

@@ -83,6 +83,9 @@ std::expected<std::vector<unsigned char>, std::string> parse_hex_bytes(std::stri
         }
         int const high = hex_digit(text[i]);
         int const low = hex_digit(text[i + 1]);
+        if (text[i] == '0' && std::tolower(static_cast<unsigned char>(text[i + 1])) == 'x') {
+            return std::unexpected("write bytes as hex pairs without 0x: \"de ad\", not \"0xde 0xad\"");
+        }
         if (high < 0 || low < 0) {
             return std::unexpected(fmt::format("not a hex byte: \"{}\"", text.substr(i, 2)));
         }
