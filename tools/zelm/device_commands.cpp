@@ -68,7 +68,7 @@ void run_status(QueryOptions const& options) {
 
 void run_register_get(RegisterGetOptions const& options) {
     auto const session = open_managed_device(options.target);
-    auto const doing = fmt::format("reading register {:#x} of {}", options.address, session.name);
+    auto const doing = fmt::format("reading register {} of {}", options.address, session.name);
     auto const value = explained(doing, [&] { return session.device->get_register_sync(options.address); });
     if (!value) {
         throw std::runtime_error(doing + " failed: read_registers reported failure");
@@ -78,21 +78,21 @@ void run_register_get(RegisterGetOptions const& options) {
 
 void run_register_set(RegisterSetOptions const& options) {
     auto const session = open_managed_device(options.target);
-    run_checked(fmt::format("setting register {:#x} of {} to {:#x}", options.address, session.name, options.value),
+    run_checked(fmt::format("setting register {} of {} to {}", options.address, session.name, options.value),
                 [&] { return session.device->set_register_sync(options.address, options.value, options.operand); });
 }
 
 void run_read(ReadOptions const& options) {
     auto const session = open_managed_device(options.target);
     std::vector<unsigned char> data(options.count);
-    run_checked(fmt::format("reading {} bytes at {:#x} from {}", data.size(), options.address, session.name),
+    run_checked(fmt::format("reading {} bytes at {} from {}", data.size(), options.address, session.name),
                 [&] { return session.device->read(options.address, data.size(), data.data()); });
     print_stdout(format_hex_bytes(data));
 }
 
 void run_write(WriteOptions const& options) {
     auto const session = open_managed_device(options.target);
-    run_checked(fmt::format("writing {} bytes at {:#x} to {}", options.bytes.size(), options.address, session.name),
+    run_checked(fmt::format("writing {} bytes at {} to {}", options.bytes.size(), options.address, session.name),
                 [&] { return session.device->write(options.address, options.bytes.size(), options.bytes.data()); });
 }
 

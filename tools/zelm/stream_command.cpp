@@ -279,7 +279,7 @@ void run_stream(StreamOptions const& options) {
     sink.open();  // only now: a device that cannot be owned costs no earlier capture
 
     auto const start = Clock::now();
-    auto const doing = fmt::format("starting a stream at {:#x} of {}", options.address, session.name);
+    auto const doing = fmt::format("starting a stream at {} of {}", options.address, session.name);
     auto stream = explained(doing, [&] {
         return session.device->start_read_stream(
             options.address, [&reception](DataStream::Event&& event) { reception(std::move(event)); },
