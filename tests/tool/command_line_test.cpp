@@ -44,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BadCall{"UnknownCommand", {"frobnicate"}, "unknown command \"frobnicate\""},
                       BadCall{"UnknownOption", {"scan", "--fast"}, "--fast"},
                       BadCall{"ZeroJobs", {"scan", "--jobs", "0"}, "--jobs"},
-                      BadCall{"JobsNotANumber", {"scan", "--jobs", "many"}, "--jobs"},
+                      BadCall{"JobsNotANumber", {"scan", "--jobs", "many"}, "--jobs: wants a number, not \"many\""},
                       BadCall{"TimeoutWithoutIsolate", {"scan", "--timeout", "5"}, "--isolate"},
                       BadCall{"ZeroTimeout", {"scan", "--isolate", "--timeout", "0"}, "--timeout"},
                       BadCall{"MissingSelector", {"hold", plugin}, "SELECTOR is required"},

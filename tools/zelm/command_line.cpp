@@ -204,6 +204,11 @@ private:
                         "Scan up to N plug-ins at once, one thread (or with --isolate one process) each; "
                         "the output order stays that of a serial scan")
             ->type_name("N")
+            ->check(CLI::Validator(
+                [](std::string const& text) {
+                    return parse_number<unsigned>(text) ? std::string() : "wants a number, not \"" + text + "\"";
+                },
+                ""))
             ->check(CLI::Range(1U, 256U));
         auto* isolate = sub->add_flag("--isolate", scan_.isolate,
                                       "Scan each plug-in in a child process of its own: a plug-in that crashes "
