@@ -231,6 +231,27 @@ TEST(PluginNames, ABareNameIsLookedUpInThePluginDirectoryOnly) {
     }
 }
 
+TEST(PluginNames, AFailedCreationSeparatesThePathFromTheReason) {
+    struct Case {
+        char const* name;
+        std::string message;
+        std::string told;
+    };
+    fs::path const canonical = "/opt/my plugins/x_manager.so";
+    std::vector<Case> const cases{
+        {"reason after the path", "Failed to create manager: /opt/my plugins/x_manager.so boom",
+         "Failed to create manager: /opt/my plugins/x_manager.so: boom"},
+        {"another path", "Failed to create manager: /other/x_manager.so boom",
+         "Failed to create manager: /other/x_manager.so boom"},
+        {"another failure", "Cannot load /opt/my plugins/x_manager.so: no such file",
+         "Cannot load /opt/my plugins/x_manager.so: no such file"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(with_separated_path(c.message, canonical), c.told);
+    }
+}
+
 TEST(JsonOutput, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     nlohmann::ordered_json const value{{"error", "bad \xff\xfe end"}, {"ok", "\xc3\xbc"}};
     auto const text = json_text(value);

@@ -41,7 +41,7 @@ bool is_lock_failure(std::string_view message) {
 }
 
 std::shared_ptr<DeviceManager> load_manager(fs::path const& plugin) {
-    return explained("cannot load plug-in " + plugin.native(), [&] { return get_device_manager(plugin); });
+    return explained("cannot load plug-in " + plugin.native(), [&] { return load_plugin(plugin); });
 }
 
 // The devices that `plugin` lists now, without their serial numbers.

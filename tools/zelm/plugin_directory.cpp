@@ -59,4 +59,26 @@ fs::path resolve_plugin(fs::path const& plugin) {
     return plugin.has_parent_path() ? plugin : default_plugin_directory() / plugin;
 }
 
+std::string with_separated_path(std::string const& message, std::filesystem::path const& canonical) {
+    auto const unseparated = "Failed to create manager: " + canonical.native() + " ";
+    if (!message.starts_with(unseparated)) {
+        return message;
+    }
+    return unseparated.substr(0, unseparated.size() - 1) + ": " + message.substr(unseparated.size());
+}
+
+std::shared_ptr<DeviceManager> load_plugin(std::filesystem::path const& plugin) {
+    try {
+        return get_device_manager(plugin);
+    } catch (std::runtime_error const& e) {
+        std::error_code ignored;
+        auto const canonical = std::filesystem::canonical(plugin, ignored);
+        auto message = with_separated_path(e.what(), canonical);
+        if (message == e.what()) {
+            throw;
+        }
+        throw std::runtime_error(message);
+    }
+}
+
 }  // namespace zelm::tool

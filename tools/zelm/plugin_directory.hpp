@@ -3,8 +3,12 @@
 // plug-in names given on the command line.
 #pragma once
 
+#include <zelm/device_manager.hpp>
+
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace zelm::tool {
@@ -33,5 +37,14 @@ std::optional<std::filesystem::path> misnamed_library(std::filesystem::path cons
 // ("./sim_manager.so", "lib/x_manager.so", an absolute path) is taken as it
 // is.
 std::filesystem::path resolve_plugin(std::filesystem::path const& plugin);
+
+// The library's "Failed to create manager: <canonical path> <reason>" with a
+// colon after the path ("...: <reason>"), where people look for where the
+// path ends; any other message unchanged.
+std::string with_separated_path(std::string const& message, std::filesystem::path const& canonical);
+
+// get_device_manager(plugin), whose failure to create the manager is told
+// as with_separated_path tells it. Throws what get_device_manager throws.
+std::shared_ptr<DeviceManager> load_plugin(std::filesystem::path const& plugin);
 
 }  // namespace zelm::tool
