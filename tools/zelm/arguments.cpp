@@ -9,28 +9,26 @@
 
 namespace zelm::tool {
 
-namespace {
-
-struct TooDeep {};
-
-}  // namespace
-
-std::expected<nlohmann::json, std::string> parse_description(std::string_view text) {
+nlohmann::json parse_json_within(std::string_view text, int max_depth) {
     // The parser reports the depth of the container being opened, counting
     // from 0 for the outermost one.
-    auto const bounded = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json const&) {
+    auto const bounded = [max_depth](int depth, nlohmann::json::parse_event_t event, nlohmann::json const&) {
         bool const opens = event == nlohmann::json::parse_event_t::object_start ||
                            event == nlohmann::json::parse_event_t::array_start;
-        if (opens && depth >= max_description_depth) {
-            throw TooDeep{};
+        if (opens && depth >= max_depth) {
+            throw JsonTooDeep{};
         }
         return true;
     };
+    return nlohmann::json::parse(text, bounded);
+}
+
+std::expected<nlohmann::json, std::string> parse_description(std::string_view text) {
     try {
-        return nlohmann::json::parse(text, bounded);
+        return parse_json_within(text, max_description_depth);
     } catch (nlohmann::json::parse_error const& e) {
         return std::unexpected(fmt::format("not a JSON device description: {}", e.what()));
-    } catch (TooDeep const&) {
+    } catch (JsonTooDeep const&) {
         return std::unexpected(
             fmt::format("device description nested deeper than {} levels", max_description_depth));
     }

@@ -40,6 +40,14 @@ std::expected<Number, std::string> parse_number(std::string_view text) {
 // The deepest description the tool accepts, the library's own bound on JSON
 // from outside: serialising or comparing a value recurses once per level, so
 // a deeper one would exhaust the stack.
+// Thrown by parse_json_within for a text nested deeper than its bound.
+struct JsonTooDeep {};
+
+// `text` parsed as JSON, refusing containers nested more than `max_depth`
+// levels before building them, so that a hostile text cannot exhaust the
+// stack. Throws nlohmann::json::parse_error or JsonTooDeep.
+nlohmann::json parse_json_within(std::string_view text, int max_depth);
+
 inline constexpr int max_description_depth = 128;
 
 // A device description as typed: any JSON value, normally an object, nested

@@ -1,6 +1,7 @@
 // The last scan's table in a private per-user file.
 #include "last_scan.hpp"
 
+#include "arguments.hpp"
 #include "file_descriptor.hpp"
 
 #include <fmt/format.h>
@@ -50,17 +51,8 @@ std::string file_text(std::vector<TableEntry> const& entries) {
 }
 
 std::vector<TableEntry> entries_of(std::string const& text, fs::path const& path) {
-    struct TooDeep {};
-    auto const bounded = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json const&) {
-        bool const opens = event == nlohmann::json::parse_event_t::object_start ||
-                           event == nlohmann::json::parse_event_t::array_start;
-        if (opens && depth >= max_file_depth) {
-            throw TooDeep{};
-        }
-        return true;
-    };
     try {
-        auto const file = nlohmann::json::parse(text, bounded);
+        auto const file = parse_json_within(text, max_file_depth);
         std::vector<TableEntry> entries;
         for (auto const& row : file.at("rows")) {
             entries.push_back({row.at("plugin").get<std::string>(), row.at("description").get<std::string>()});
