@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 namespace zelm::tool_test {
@@ -65,6 +66,18 @@ TEST_F(DeviceSelection, RowsNeedAScanFirst) {
     auto const outcome = run_zelm({"info", "@1"});
     EXPECT_EQ(outcome.status, 2);
     EXPECT_EQ(outcome.err, "zelm info: no scan's table to take a row from: run `zelm scan` first\n");
+}
+
+// A full disk or a planted runtime directory must not cost the scan itself.
+TEST_F(DeviceSelection, ATableThatCannotBeKeptCostsOnlyAWarning) {
+    test::TempDir const runtime;
+    auto const not_a_directory = runtime.path() / "file";
+    std::ofstream(not_a_directory) << "x";
+    test::ScopedEnv const xdg("XDG_RUNTIME_DIR", not_a_directory.native());
+    auto const outcome = run_zelm({"scan", "--plugin", sim_plugin.native()});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(parse_table(outcome.out).size(), 3U);
+    EXPECT_NE(outcome.err.find("Cannot keep the table for @N selectors"), std::string::npos) << outcome.err;
 }
 
 TEST_F(DeviceSelection, SerialNumbersAndFiltersNameOneDeviceOrListTheCandidates) {
