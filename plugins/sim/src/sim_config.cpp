@@ -40,6 +40,9 @@
 // ignored. Every error names the file and the member ("devices[2].latency_ms.get_info").
 #include "sim_config.hpp"
 
+#include "config_location.hpp"
+#include "config_members.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -67,70 +70,18 @@ constexpr std::uint64_t max_template_count = 1'000'000;
 constexpr double max_latency_ms = 3'600'000;
 constexpr double min_chunks_per_second = 0.001;
 
-// A problem at a place in the document; parse_config adds the origin.
-class Problem : public std::runtime_error {
-public:
-    Problem(std::string const& where, std::string const& what) : std::runtime_error(where + ": " + what) {}
-};
-
-std::string member_path(std::string const& where, std::string_view key) {
-    return where.empty() ? std::string(key) : fmt::format("{}.{}", where, key);
-}
-
-json const& require_object(json const& value, std::string const& where) {
-    if (!value.is_object()) {
-        throw Problem(where, "must be an object");
-    }
-    return value;
-}
-
-void check_members(json const& object, std::string const& where, std::initializer_list<std::string_view> allowed) {
-    for (auto const& [key, value] : object.items()) {
-        if (std::find(allowed.begin(), allowed.end(), key) == allowed.end()) {
-            throw Problem(where, fmt::format("unknown member \"{}\"", key));
-        }
-    }
-}
-
-// Calls read(value, path) when `object` has member `key`.
-template <typename Read>
-void with_member(json const& object, char const* key, std::string const& where, Read&& read) {
-    if (auto const found = object.find(key); found != object.end()) {
-        read(*found, member_path(where, key));
-    }
-}
-
-std::string read_string(json const& value, std::string const& where) {
-    if (!value.is_string()) {
-        throw Problem(where, "must be a string");
-    }
-    return value.get<std::string>();
-}
-
-bool read_bool(json const& value, std::string const& where) {
-    if (!value.is_boolean()) {
-        throw Problem(where, "must be true or false");
-    }
-    return value.get<bool>();
-}
-
-std::uint64_t read_count(json const& value, std::string const& where, std::uint64_t max) {
-    if (!value.is_number_unsigned() || value.get<std::uint64_t>() > max) {
-        throw Problem(where, fmt::format("must be a whole number from 0 to {}", max));
-    }
-    return value.get<std::uint64_t>();
-}
+using plugin::check_members;
+using plugin::member_path;
+using plugin::read_bool;
+using plugin::read_count;
+using plugin::read_number;
+using plugin::read_string;
+using plugin::require_object;
+using plugin::with_member;
+using Problem = plugin::ConfigProblem;
 
 unsigned int read_register_value(json const& value, std::string const& where) {
     return static_cast<unsigned int>(read_count(value, where, 0xffff'ffffU));
-}
-
-double read_number(json const& value, std::string const& where, double max) {
-    if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0 ||
-        value.get<double>() > max) {
-        throw Problem(where, fmt::format("must be a number from 0 to {}", max));
-    }
-    return value.get<double>();
 }
 
 // "16" or "0x10".
@@ -378,36 +329,18 @@ Config parse_config(std::string_view text, std::string const& origin, std::files
 }
 
 Config read_config_file(std::filesystem::path const& file) {
-    std::error_code error;
-    auto const type = std::filesystem::status(file, error).type();
-    if (type == std::filesystem::file_type::not_found) {
-        throw ConfigError(config_error_prefix(file.native()) + "no such file");
-    }
-    if (error || type != std::filesystem::file_type::regular) {
-        throw ConfigError(config_error_prefix(file.native()) + (error ? error.message() : "not a regular file"));
-    }
-    std::ifstream stream(file, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (!stream.is_open() || stream.bad()) {
-        throw ConfigError(config_error_prefix(file.native()) + "cannot read: " + std::strerror(errno));
+    std::string text;
+    try {
+        text = plugin::read_config_text(file, config_error_prefix(file.native()));
+    } catch (plugin::ConfigFileError const& error) {
+        throw ConfigError(error.what());
     }
     return parse_config(text, file.native(), std::filesystem::absolute(file).parent_path());
 }
 
-std::filesystem::path config_beside(std::filesystem::path const& plugin_file) {
-    return plugin_file.parent_path() / (plugin_file.stem().native() + ".json");
-}
-
 Config load_config(std::filesystem::path const& plugin_file) {
-    if (char const* file = std::getenv(config_variable); file != nullptr && *file != '\0') {
-        return read_config_file(file);
-    }
-    // Only a file that is not there at all selects the default: one that is
-    // there but unusable is an error, or a typo would go unnoticed.
-    auto const beside = config_beside(plugin_file);
-    std::error_code error;
-    if (std::filesystem::symlink_status(beside, error).type() != std::filesystem::file_type::not_found) {
-        return read_config_file(beside);
+    if (auto const file = plugin::find_config_file(plugin_file, config_variable)) {
+        return read_config_file(*file);
     }
     return parse_config(default_config_text(), "(built-in default)", std::filesystem::path());
 }

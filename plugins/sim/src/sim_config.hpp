@@ -73,13 +73,8 @@ struct Config {
 inline unsigned char configured_memory_byte(std::size_t offset) { return static_cast<unsigned char>(offset & 0xffU); }
 
 // The environment variable naming the configuration file; unset or empty
-// leaves the choice to the file beside the plug-in (see config_beside).
+// leaves the choice to the file beside the plug-in.
 inline constexpr char const* config_variable = "ZELM_SIM_CONFIG";
-
-// The configuration file that belongs to a plug-in file: named after its
-// stem, beside it (sim_manager.so reads sim_manager.json), so that each copy
-// of the plug-in can carry devices of its own.
-std::filesystem::path config_beside(std::filesystem::path const& plugin_file);
 
 // The start of every error message about the configuration from `origin`.
 std::string config_error_prefix(std::string const& origin);

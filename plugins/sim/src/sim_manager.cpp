@@ -3,7 +3,7 @@
 
 #include "sim_device.hpp"
 
-#include <dlfcn.h>
+#include "config_location.hpp"
 
 #include <fmt/format.h>
 
@@ -19,23 +19,11 @@ namespace {
 // the same lock identities, so one device cannot be owned through two copies.
 constexpr char const* family_path = "zelm-sim";
 
-// Any object of this library serves to ask the dynamic loader which file it
-// came from.
-char const path_anchor = 0;
-
-std::filesystem::path own_file() {
-    Dl_info info{};
-    if (dladdr(&path_anchor, &info) == 0 || info.dli_fname == nullptr) {
-        throw std::runtime_error("sim manager: cannot find its own plug-in file through dladdr");
-    }
-    return info.dli_fname;
-}
-
 }  // namespace
 
 SimManager::SimManager() : path_(family_path) {
     try {
-        catalog_ = make_catalog(load_config(own_file()));
+        catalog_ = make_catalog(load_config(plugin::own_plugin_file()));
     } catch (std::exception const& error) {
         catalog_ = std::unexpected(std::string(error.what()));
     }
