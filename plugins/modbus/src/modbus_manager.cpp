@@ -1,0 +1,117 @@
+// The manager of the Modbus family and the plug-in's entry point.
+#include "modbus_manager.hpp"
+
+#include "device_description.hpp"
+#include "modbus_device.hpp"
+
+#include "config_location.hpp"
+
+#include <zelm/owner.hpp>
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+
+namespace zelm::modbus {
+namespace {
+
+// The family's name, not the file's location: every copy of the plug-in
+// derives the same lock identities, so one unit cannot be owned through two
+// copies.
+constexpr char const* family_path = "zelm-modbus";
+constexpr char const* family_name = "Modbus";
+
+}  // namespace
+
+ModbusManager::ModbusManager() : path_(family_path) {
+    try {
+        auto const plugin_file = plugin::own_plugin_file();
+        auto config = load_config(plugin_file);
+        if (config) {
+            catalog_ = make_catalog(std::move(*config));
+        } else {
+            not_configured_ = not_configured_reason(plugin_file);
+            catalog_ = std::optional<Catalog>();
+        }
+    } catch (std::exception const& error) {
+        catalog_ = std::unexpected(std::string(error.what()));
+    }
+}
+
+ModbusManager::Catalog ModbusManager::make_catalog(Config config) {
+    Catalog catalog;
+    for (std::size_t i = 0; i < config.buses.size(); ++i) {
+        for (auto const unit : config.buses[i].units) {
+            catalog.units.emplace(compact_description(config.buses[i], unit), std::pair(i, unit));
+        }
+    }
+    catalog.config = std::move(config);
+    return catalog;
+}
+
+std::optional<std::pair<std::size_t, int>> ModbusManager::Catalog::find(std::string const& compact) const {
+    auto const at = units.find(compact);
+    return at == units.end() ? std::nullopt : std::optional(at->second);
+}
+
+ModbusManager::Catalog const* ModbusManager::catalog() const {
+    if (!catalog_) {
+        throw ConfigError(catalog_.error());
+    }
+    return catalog_->has_value() ? &**catalog_ : nullptr;
+}
+
+std::string ModbusManager::get_name() {
+    return not_configured_.empty() ? family_name : fmt::format("{} ({})", family_name, not_configured_);
+}
+
+std::filesystem::path ModbusManager::get_path() { return path_; }
+
+std::string ModbusManager::get_version() { return ZELM_MODBUS_VERSION; }
+
+bool ModbusManager::owned_elsewhere(BusConfig const& bus, int unit) {
+    return find_device_owner(path_, compact_description(bus, unit)).has_value();
+}
+
+std::string ModbusManager::list_devices() {
+    auto const* found = catalog();
+    auto devices = nlohmann::json::array();
+    if (found == nullptr) {
+        return devices.dump();
+    }
+    auto const listings = probe_buses(found->config.buses, [this](BusConfig const& bus, int unit) {
+        return owned_elsewhere(bus, unit);
+    });
+    std::lock_guard lock(listings_mutex_);
+    for (std::size_t i = 0; i < listings.size(); ++i) {
+        listings_[listings[i].bus] = listings[i].to_json();
+        for (auto const unit : listings[i].units) {
+            devices.push_back(nlohmann::json::parse(compact_description(found->config.buses[i], unit)));
+        }
+    }
+    return devices.dump();
+}
+
+std::unique_ptr<Device> ModbusManager::open_device(std::string const& description) {
+    auto const* found = catalog();
+    auto const parsed = nlohmann::json::parse(description, nullptr, false);
+    // Compact, so that the message too stays on one line whatever the caller's layout.
+    auto const compact = parsed.is_discarded() ? description : parsed.dump();
+    auto const unit = found == nullptr ? std::nullopt : found->find(compact);
+    if (!unit) {
+        throw std::runtime_error(fmt::format("No configured Modbus unit has the description {}", compact));
+    }
+    auto const& bus = found->config.buses[unit->first];
+    nlohmann::json listing;
+    {
+        std::lock_guard lock(listings_mutex_);
+        if (auto const at = listings_.find(bus.name()); at != listings_.end()) {
+            listing = at->second;
+        }
+    }
+    return std::make_unique<ModbusDevice>(bus, unit->second, std::move(listing));
+}
+
+}  // namespace zelm::modbus
+
+ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new zelm::modbus::ModbusManager; }

@@ -1,0 +1,67 @@
+// The Modbus family's manager: lists the units that answer on the
+// configured buses and opens them by description.
+#pragma once
+
+#include "bus_config.hpp"
+#include "bus_probe.hpp"
+
+#include <zelm/device_manager.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <expected>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace zelm::modbus {
+
+// The configuration is read once, when the manager is made. A bad one does
+// not stop the plug-in from loading: its error is kept and thrown by
+// list_devices and open_device. All operations may be called from several
+// threads at once.
+class ModbusManager final : public DeviceManager {
+public:
+    ModbusManager();
+
+    // "Modbus", and why nothing is listed when there is no configuration.
+    std::string get_name() override;
+    // "zelm-modbus", whichever copy of the plug-in file answers.
+    std::filesystem::path get_path() override;
+    // A JSON array of the descriptions of the units found on every bus, in
+    // configuration order; "[]" without a configuration. Throws ConfigError
+    // for a bad configuration.
+    std::string list_devices() override;
+    std::string get_version() override;
+    // Opens the configured unit whose description has the compact text of
+    // `description` parsed, without sending anything. Throws ConfigError for
+    // a bad configuration and std::runtime_error naming the description when
+    // no configured unit has it.
+    std::unique_ptr<Device> open_device(std::string const& description) override;
+
+private:
+    // The configuration with what the manager derives from it once.
+    struct Catalog {
+        Config config;
+        // Compact description -> (bus index, unit).
+        std::map<std::string, std::pair<std::size_t, int>, std::less<>> units;
+
+        std::optional<std::pair<std::size_t, int>> find(std::string const& compact) const;
+    };
+
+    static Catalog make_catalog(Config config);
+    Catalog const* catalog() const;  // none: not configured
+    bool owned_elsewhere(BusConfig const& bus, int unit);
+
+    std::filesystem::path path_;
+    std::string not_configured_;
+    std::expected<std::optional<Catalog>, std::string> catalog_;
+    std::mutex listings_mutex_;
+    std::map<std::string, nlohmann::json> listings_;  // by bus name; guarded by listings_mutex_
+};
+
+}  // namespace zelm::modbus
