@@ -325,8 +325,9 @@ std::optional<Config> load_config(std::filesystem::path const& plugin_file) {
 }
 
 std::string not_configured_reason(std::filesystem::path const& plugin_file) {
-    return fmt::format("not configured: {} is unset and there is no {}", config_variable,
-                       plugin::config_beside(plugin_file).native());
+    // The file's name only: tools show the plug-in's directory beside it.
+    return fmt::format("not configured: no {}, {} unset", plugin::config_beside(plugin_file).filename().native(),
+                       config_variable);
 }
 
 }  // namespace zelm::modbus

@@ -84,7 +84,7 @@ Config parse_config(std::string_view text, std::string const& origin);
 // exists. Throws ConfigError for a file that is there but unusable.
 std::optional<Config> load_config(std::filesystem::path const& plugin_file);
 
-// Why load_config found nothing, for people: one line.
+// Why load_config found nothing, for people: a few words.
 std::string not_configured_reason(std::filesystem::path const& plugin_file);
 
 }  // namespace zelm::modbus
