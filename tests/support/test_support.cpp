@@ -2,22 +2,46 @@
 #include "test_support.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 namespace zelm::test {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 [[noreturn]] void throw_errno(std::string const& what) {
     throw std::system_error(errno, std::generic_category(), what);
+}
+
+int exit_code_of(int status) { return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status); }
+
+int milliseconds_until(Clock::time_point deadline) {
+    auto const left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, 60'000));
+}
+
+// Appends what `fd` has to `buffer`, or closes it (-1) at its end.
+void drain(int& fd, std::string& buffer) {
+    char chunk[4096];
+    auto const got = ::read(fd, chunk, sizeof chunk);
+    if (got > 0) {
+        buffer.append(chunk, static_cast<std::size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+        close(fd);
+        fd = -1;
+    }
 }
 
 }  // namespace
@@ -205,16 +229,134 @@ int ChildProcess::wait() {
         }
     }
     pid_ = -1;
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
+    return exit_code_of(status);
+}
+
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
+    if (in_child_ || pid_ <= 0) {
+        throw std::logic_error("ChildProcess::wait_for: no child to wait for");
     }
-    return WEXITSTATUS(status);
+    auto const deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        auto const reaped = waitpid(pid_, &status, WNOHANG);
+        if (reaped == pid_) {
+            pid_ = -1;
+            return exit_code_of(status);
+        }
+        if (reaped < 0 && errno != EINTR) {
+            throw_errno("waitpid");
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void ChildProcess::kill(int signal) {
     if (pid_ > 0) {
         ::kill(pid_, signal);
     }
+}
+
+RunningProgram::RunningProgram(std::vector<std::string> const& argv) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        throw_errno("pipe");
+    }
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        throw_errno("pipe");
+    }
+    // Built before the fork: the child of a threaded process only execs.
+    auto texts = argv;
+    std::vector<char*> pointers;
+    for (auto& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    try {
+        child_.emplace([&](ChildProcess&) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            execv(pointers[0], pointers.data());
+            return 127;
+        });
+    } catch (...) {
+        for (int fd : {out[0], out[1], err[0], err[1]}) {
+            close(fd);
+        }
+        throw;
+    }
+    close(out[1]);
+    close(err[1]);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+}
+
+RunningProgram::~RunningProgram() {
+    child_.reset();
+    for (int fd : {out_fd_, err_fd_}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+bool RunningProgram::pump(Clock::time_point deadline) {
+    pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+    if (out_fd_ < 0 && err_fd_ < 0) {
+        return false;
+    }
+    if (poll(fds, 2, milliseconds_until(deadline)) < 0 && errno != EINTR) {
+        throw_errno("poll");
+    }
+    if (fds[0].revents != 0) {
+        drain(out_fd_, out_);
+    }
+    if (fds[1].revents != 0) {
+        drain(err_fd_, err_);
+    }
+    return out_fd_ >= 0 || err_fd_ >= 0;
+}
+
+std::optional<std::string> RunningProgram::read_line(std::chrono::milliseconds timeout) {
+    auto const deadline = Clock::now() + timeout;
+    for (;;) {
+        if (auto const end = out_.find('\n'); end != std::string::npos) {
+            auto line = out_.substr(0, end);
+            out_.erase(0, end + 1);
+            return line;
+        }
+        if (out_fd_ < 0 || Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        pump(deadline);
+    }
+}
+
+std::optional<int> RunningProgram::wait_for(std::chrono::milliseconds timeout) {
+    if (!status_) {
+        auto const deadline = Clock::now() + timeout;
+        while (pump(deadline) && Clock::now() < deadline) {
+        }
+        status_ = child_->wait_for(std::chrono::milliseconds(milliseconds_until(deadline)));
+    }
+    return status_;
+}
+
+int RunningProgram::stop(std::chrono::milliseconds grace) {
+    if (!status_) {
+        signal(SIGTERM);
+        if (!wait_for(grace)) {
+            signal(SIGKILL);
+            status_ = child_->wait();
+        }
+    }
+    return *status_;
 }
 
 int run_in_child(std::function<int()> const& body) {

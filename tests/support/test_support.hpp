@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -122,6 +123,8 @@ public:
     char receive();
     // Parent only. The exit code, or 128 + the signal that ended the child.
     int wait();
+    // The same, or none when the child is still running after `timeout`.
+    std::optional<int> wait_for(std::chrono::milliseconds timeout);
     void kill(int signal);
 
 private:
@@ -129,6 +132,47 @@ private:
     bool in_child_ = false;
     int read_fd_ = -1;
     int write_fd_ = -1;
+};
+
+// A program (no shell) run in a child process, its standard output and
+// error read by the test through pipes. Every read and wait is bounded.
+class RunningProgram {
+public:
+    // argv[0] is the program's path. Throws std::system_error when it cannot
+    // be started (a program that cannot be executed exits with status 127).
+    explicit RunningProgram(std::vector<std::string> const& argv);
+    // Kills (SIGKILL) and reaps a program that was not waited for.
+    ~RunningProgram();
+    RunningProgram(RunningProgram const&) = delete;
+    RunningProgram& operator=(RunningProgram const&) = delete;
+
+    pid_t pid() const { return child_->pid(); }
+    // The next line of standard output, without its newline; none when the
+    // output ends or no whole line comes within `timeout`.
+    std::optional<std::string> read_line(std::chrono::milliseconds timeout);
+    // Reads both outputs to their end and reaps the program: its exit code,
+    // or 128 + the signal that ended it; none when it is still running
+    // after `timeout`. Once reaped, it gives the same status again.
+    std::optional<int> wait_for(std::chrono::milliseconds timeout);
+    void signal(int signal_number) { child_->kill(signal_number); }
+    // SIGTERM, then SIGKILL when it has not ended within `grace`; reaps it
+    // and gives its status.
+    int stop(std::chrono::milliseconds grace);
+    // What it printed so far and was not returned by read_line.
+    std::string const& out() const { return out_; }
+    std::string const& err() const { return err_; }
+
+private:
+    // Waits until `deadline` for output and reads what came; false once
+    // both outputs have ended.
+    bool pump(std::chrono::steady_clock::time_point deadline);
+
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::string out_;
+    std::string err_;
+    std::optional<int> status_;  // once reaped
+    std::optional<ChildProcess> child_;  // last: killed and reaped before the pipes close
 };
 
 // Runs `body` in a forked child and returns its exit code (see ChildProcess).
