@@ -34,6 +34,20 @@ std::unique_ptr<ManagedDevice> ModbusTest::own(nlohmann::json const& description
     return manager().open_managed_device(description.dump());
 }
 
+nlohmann::json bus_config(ModbusSimulator const& simulator, SimulatorOptions const& options, nlohmann::json units,
+                          nlohmann::json const& members) {
+    nlohmann::json bus{{"units", std::move(units)}};
+    if (simulator.port() != 0) {
+        bus["tcp"] = "127.0.0.1:" + std::to_string(simulator.port());
+    } else {
+        bus["rtu"] = simulator.client_device().native();
+        bus["baud"] = options.baud;
+        bus["parity"] = std::string(1, options.parity);
+    }
+    bus.update(members);
+    return bus;
+}
+
 nlohmann::json description(std::string const& bus, int unit) { return {{"bus", bus}, {"unit", unit}}; }
 
 namespace {

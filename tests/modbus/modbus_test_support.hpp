@@ -3,6 +3,8 @@
 // library.
 #pragma once
 
+#include "modbus_peers.hpp"
+
 #include <test_support.hpp>
 
 #include <zelm/device_manager.hpp>
@@ -41,6 +43,11 @@ private:
     test::ScopedEnv config_variable_{"ZELM_MODBUS_CONFIG", std::nullopt};
     std::shared_ptr<DeviceManager> manager_;  // last: released before the rest
 };
+
+// The configuration of one bus on `simulator`, probing `units`, with
+// `members` (such as "timeout_ms") merged in.
+nlohmann::json bus_config(ModbusSimulator const& simulator, SimulatorOptions const& options, nlohmann::json units,
+                          nlohmann::json const& members = nlohmann::json::object());
 
 // {"bus": bus, "unit": unit}
 nlohmann::json description(std::string const& bus, int unit);
