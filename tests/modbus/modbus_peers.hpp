@@ -43,7 +43,7 @@ enum class Transport { tcp, rtu };
 
 struct SimulatorOptions {
     std::vector<int> units{1};
-    std::vector<int> no_identification;  // answer 43/14 with illegal function
+    std::vector<int> no_identification{};  // answer 43/14 with illegal function
     bool gateway = false;                // TCP: absent units get exception 0x0B
     int registers = 1000;
     int baud = 19200;

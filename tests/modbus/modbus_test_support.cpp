@@ -42,7 +42,9 @@ nlohmann::json bus_config(ModbusSimulator const& simulator, SimulatorOptions con
     } else {
         bus["rtu"] = simulator.client_device().native();
         bus["baud"] = options.baud;
-        bus["parity"] = std::string(1, options.parity);
+        // A pseudo-terminal keeps no parity, and libmodbus refuses to open a
+        // line whose settings did not take, so the test lines have none.
+        bus["parity"] = "N";
     }
     bus.update(members);
     return bus;

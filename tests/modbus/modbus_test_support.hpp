@@ -45,7 +45,8 @@ private:
 };
 
 // The configuration of one bus on `simulator`, probing `units`, with
-// `members` (such as "timeout_ms") merged in.
+// `members` (such as "timeout_ms") merged in. Serial lines run without
+// parity, whatever `options` say.
 nlohmann::json bus_config(ModbusSimulator const& simulator, SimulatorOptions const& options, nlohmann::json units,
                           nlohmann::json const& members = nlohmann::json::object());
 
