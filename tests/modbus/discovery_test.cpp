@@ -70,6 +70,51 @@ INSTANTIATE_TEST_SUITE_P(Buses, Discovery,
                                            DiscoveryCase{"Rtu", Transport::rtu, false}),
                          [](auto const& test_case) { return std::string(test_case.param.name); });
 
+struct SerialNumberCase {
+    char const* name;
+    json source;
+    std::string written;  // bytes written at holding register 300 first
+    json expected;        // null: no "Serial Number"
+};
+
+class SerialNumber : public ModbusTest, public ::testing::WithParamInterface<SerialNumberCase> {};
+
+// Holding register i of the simulator holds i, and its product code object
+// (1) is "SIM-<unit>".
+TEST_P(SerialNumber, ComesFromTheConfiguredSource) {
+    ModbusSimulator const simulator(Transport::tcp, {.units = {1}});
+    use_config({{"buses", {bus_config(simulator, {}, {1}, {{"serial_number", GetParam().source}})}}});
+    auto device = open(description(simulator.bus(), 1));
+    auto const& written = GetParam().written;
+    ASSERT_EQ(device->write(300, written.size(), reinterpret_cast<unsigned char const*>(written.data())), 0);
+    auto const info = info_of(*device);
+    EXPECT_EQ(info.value("Serial Number", json()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, SerialNumber,
+    ::testing::Values(
+        SerialNumberCase{"IdentificationObject", {{"object", 1}}, "", "SIM-1"},
+        SerialNumberCase{"AbsentObject", {{"object", 0x80}}, "", nullptr},
+        SerialNumberCase{"RegistersAsNumber", {{"registers", {7, 2}}, {"format", "number"}}, "", 0x0007'0008},
+        SerialNumberCase{"RegistersAsText", {{"registers", {300, 4}}}, std::string("SN-42\0\0\0", 8), "SN-42"},
+        SerialNumberCase{"TextPaddedWithSpaces", {{"registers", {300, 2}}}, "AB  ", "AB"},
+        SerialNumberCase{"TextStartingWithNul", {{"registers", {300, 2}}}, std::string("\0AB\0", 4), nullptr}),
+    [](auto const& test_case) { return std::string(test_case.param.name); });
+
+// A source the unit refuses leaves the serial number out, says why, and
+// keeps the rest of the information.
+TEST_F(ModbusTest, ASerialNumberSourceTheUnitRefusesIsNamedInTheInformation) {
+    ModbusSimulator const simulator(Transport::tcp, {.units = {1}, .registers = 10});
+    use_config({{"buses", {bus_config(simulator, {}, {1}, {{"serial_number", {{"registers", {9, 2}}}}})}}});
+    auto const info = info_of(*open(description(simulator.bus(), 1)));
+    EXPECT_FALSE(info.contains("Serial Number"));
+    EXPECT_EQ(info["Product Code"], "SIM-1");
+    EXPECT_EQ(info["Serial Number Error"],
+              "modbus read holding registers (function 3) at address 9 (2 registers), unit 1 on " + simulator.bus() +
+                  ": exception 2 (Illegal data address)");
+}
+
 TEST_F(ModbusTest, ScanReportsTheUnitsWithTheirInformation) {
     ModbusSimulator const simulator(Transport::tcp, {.units = {1, 2}});
     use_config({{"buses", {bus_config(simulator, {}, {1, 2})}}});

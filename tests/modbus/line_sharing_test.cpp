@@ -5,6 +5,12 @@
 
 #include <zelm/owner.hpp>
 
+#include <modbus.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 namespace zelm::modbus_test {
@@ -65,6 +71,49 @@ TEST_F(ModbusTest, OneUnitHasOneOwnerAcrossProcesses) {
     owner.send();
     EXPECT_EQ(owner.wait(), 0);
     EXPECT_EQ(own(unit)->get_register_sync(2), 2U);
+}
+
+class SerialLine : public ModbusTest {
+protected:
+    SimulatorOptions const options{.units = {1}};
+    ModbusSimulator simulator{Transport::rtu, options};
+    std::unique_ptr<ManagedDevice> device;
+
+    void SetUp() override {
+        use_config({{"buses", {bus_config(simulator, options, {1}, {{"timeout_ms", 50}})}}});
+        device = own(description(simulator.bus(), 1));
+        ASSERT_EQ(device->read_registers(), 0);  // the device's line is open from here on
+    }
+};
+
+// Another master's request whose reply it never read: the reply waits on the
+// line, and would be taken for the answer to the next request.
+TEST_F(SerialLine, AReplyLeftOnTheLineIsNotTakenForTheNextAnswer) {
+    {
+        std::unique_ptr<modbus_t, decltype(&modbus_free)> const other(
+            modbus_new_rtu(simulator.client_device().c_str(), options.baud, 'N', 8, 1), &modbus_free);
+        ASSERT_NE(other, nullptr);
+        ASSERT_EQ(modbus_connect(other.get()), 0) << modbus_strerror(errno);
+        std::array<std::uint8_t, 6> const read_register_0{1, 0x03, 0, 0, 0, 1};
+        ASSERT_GT(modbus_send_raw_request(other.get(), read_register_0.data(), read_register_0.size()), 0);
+        pollfd reply{.fd = modbus_get_socket(other.get()), .events = POLLIN, .revents = 0};
+        ASSERT_EQ(::poll(&reply, 1, 10'000), 1);
+        modbus_close(other.get());
+    }
+    EXPECT_EQ(device->get_register_sync(5), 5U);
+}
+
+// A process that keeps the line (stopped, or stuck) costs the others an
+// error, not a hang.
+TEST_F(SerialLine, ALineHeldTooLongIsAnErrorNotAHang) {
+    int const holder = ::open(simulator.client_device().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(test::runtime_error_of([&] { device->get_register_sync(0); }),
+              "modbus line " + simulator.client_device().native() +
+                  " is busy: another process has held it for 1000 ms");
+    ::close(holder);
+    EXPECT_EQ(device->get_register_sync(5), 5U);
 }
 
 }  // namespace

@@ -153,7 +153,18 @@ void ModbusDevice::add_serial_number(nlohmann::json& info, std::optional<std::ma
         return;
     }
     std::vector<unsigned char> bytes(2 * static_cast<std::size_t>(source->register_count));
-    read_block(*connection_, unit_, {RegisterTable::holding, source->first_register, source->register_count}, bytes);
+    try {
+        read_block(*connection_, unit_, {RegisterTable::holding, source->first_register, source->register_count},
+                   bytes);
+    } catch (TransactionError const& error) {
+        // A unit that answers, but not with this source (a configuration
+        // made for other devices on the bus), still has its information.
+        if (error.kind() != TransactionError::Kind::exception) {
+            throw;
+        }
+        info["Serial Number Error"] = error.what();
+        return;
+    }
     if (source->format == SerialNumberSource::Format::number) {
         info["Serial Number"] = registers_as_number(bytes);
     } else if (auto text = registers_as_text(bytes); !text.empty()) {
