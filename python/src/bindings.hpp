@@ -1,0 +1,13 @@
+// One binding function per part of the module, called in this order by
+// module.cpp (later parts use the types of earlier ones).
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zelm::python {
+
+// zelm.Error and its subclasses, and the translation of the library's
+// exceptions into them.
+void bind_errors(pybind11::module_& module);
+
+}  // namespace zelm::python

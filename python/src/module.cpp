@@ -1,0 +1,9 @@
+// The extension module zelm._zelm: the library's scan, managers, ownership,
+// devices and streams in Python terms. Each part binds itself from a file of
+// its own; the package's __init__.py re-exports what users import.
+#include "bindings.hpp"
+
+PYBIND11_MODULE(_zelm, module) {
+    module.doc() = "Find hardware devices through plug-ins and own them across processes.";
+    zelm::python::bind_errors(module);
+}
