@@ -45,4 +45,20 @@ void with_member(nlohmann::json const& object, char const* key, std::string cons
     }
 }
 
+// Parses `text` as one JSON document and returns what `read` makes of it.
+// Every failure (not JSON, a ConfigProblem, a JSON type error) becomes an
+// `Error` whose message is `error_prefix` followed by the problem.
+template <typename Error, typename Read>
+auto read_config_document(std::string_view text, std::string const& error_prefix, Read&& read) {
+    try {
+        return read(nlohmann::json::parse(text));
+    } catch (nlohmann::json::parse_error const& error) {
+        throw Error(error_prefix + "not JSON: " + error.what());
+    } catch (ConfigProblem const& problem) {
+        throw Error(error_prefix + problem.what());
+    } catch (nlohmann::json::exception const& error) {
+        throw Error(error_prefix + error.what());
+    }
+}
+
 }  // namespace zelm::plugin

@@ -299,17 +299,9 @@ std::string BusConfig::name() const {
 }
 
 Config parse_config(std::string_view text, std::string const& origin) {
-    try {
-        auto config = parse_document(json::parse(text));
-        config.origin = origin;
-        return config;
-    } catch (json::parse_error const& error) {
-        throw ConfigError(error_prefix(origin) + "not JSON: " + error.what());
-    } catch (Problem const& problem) {
-        throw ConfigError(error_prefix(origin) + problem.what());
-    } catch (json::exception const& error) {
-        throw ConfigError(error_prefix(origin) + error.what());
-    }
+    auto config = plugin::read_config_document<ConfigError>(text, error_prefix(origin), parse_document);
+    config.origin = origin;
+    return config;
 }
 
 std::optional<Config> load_config(std::filesystem::path const& plugin_file) {

@@ -315,17 +315,10 @@ Config parse_document(json const& document, std::filesystem::path const& base_di
 std::string config_error_prefix(std::string const& origin) { return fmt::format("Bad sim configuration {}: ", origin); }
 
 Config parse_config(std::string_view text, std::string const& origin, std::filesystem::path const& base_directory) {
-    try {
-        auto config = parse_document(json::parse(text), base_directory);
-        config.origin = origin;
-        return config;
-    } catch (json::parse_error const& error) {
-        throw ConfigError(config_error_prefix(origin) + "not JSON: " + error.what());
-    } catch (Problem const& problem) {
-        throw ConfigError(config_error_prefix(origin) + problem.what());
-    } catch (json::exception const& error) {
-        throw ConfigError(config_error_prefix(origin) + error.what());
-    }
+    auto config = plugin::read_config_document<ConfigError>(
+        text, config_error_prefix(origin), [&](json const& document) { return parse_document(document, base_directory); });
+    config.origin = origin;
+    return config;
 }
 
 Config read_config_file(std::filesystem::path const& file) {
