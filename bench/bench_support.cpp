@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -77,6 +78,26 @@ void print_figure(std::string const& name, double value, std::string const& targ
 void print_missing_figure(std::string const& name, std::string const& target, std::string const& reason) {
     fmt::print("{}: not measured, {} (target {}) MISS\n", name, reason, target);
     std::fflush(stdout);
+}
+
+void run_figure(std::string const& name, std::string const& target,
+                std::function<void(fs::path const&)> const& figure, fs::path const& scratch) {
+    try {
+        figure(scratch);
+    } catch (std::exception const& error) {
+        print_missing_figure(name, target, error.what());
+    }
+}
+
+double median(std::vector<double> values) {
+    std::ranges::sort(values);
+    auto const middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+int runs_per_side() {
+    char const* runs = std::getenv("ZELM_BENCH_RUNS_PER_SIDE");
+    return runs == nullptr ? 3 : std::max(1, std::atoi(runs));
 }
 
 namespace {

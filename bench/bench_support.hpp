@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,18 @@ void set_tmpdir(std::filesystem::path const& dir);
 // bench/run gathers into its final table.
 void print_figure(std::string const& name, double value, std::string const& target, bool ok, int decimals = 2);
 void print_missing_figure(std::string const& name, std::string const& target, std::string const& reason);
+
+// Runs `figure` in `scratch`; a failure costs that figure only (a missing
+// figure line), and whatever it started is stopped before the next one runs.
+void run_figure(std::string const& name, std::string const& target,
+                std::function<void(std::filesystem::path const&)> const& figure, std::filesystem::path const& scratch);
+
+// The middle of `values` (the mean of the two middle ones for an even count).
+double median(std::vector<double> values);
+
+// How many times each side of a measured pair runs in a row, whose best
+// counts: ZELM_BENCH_RUNS_PER_SIDE, 3 when unset.
+int runs_per_side();
 
 // The lock directory's name under the temporary directory.
 inline constexpr char const* lock_directory_name = "rezored_izede";

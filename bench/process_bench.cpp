@@ -162,12 +162,6 @@ std::size_t line_count(fs::path const& file) {
     return static_cast<std::size_t>(std::ranges::count(text, '\n'));
 }
 
-double median(std::vector<double> values) {
-    std::ranges::sort(values);
-    auto const middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 std::string self() { return fs::read_symlink("/proc/self/exe"); }
 
 // ---- figures -------------------------------------------------------------
@@ -292,16 +286,6 @@ void jobs_figure(fs::path const& scratch) {
     (void)scratch;
     print_missing_figure("zelm_scan_jobs4_vs_jobs1", "<= 0.3", "the zelm tool is not built");
 #endif
-}
-
-// Runs one figure; a failure costs that figure only.
-template <typename Figure>
-void run_figure(char const* name, char const* target, Figure figure, fs::path const& scratch) {
-    try {
-        figure(scratch);
-    } catch (std::exception const& error) {
-        print_missing_figure(name, target, error.what());
-    }
 }
 
 }  // namespace

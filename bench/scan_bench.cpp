@@ -158,12 +158,6 @@ struct PairSamples {
     std::vector<double> ratios;
 };
 
-double median(std::vector<double> values) {
-    std::ranges::sort(values);
-    auto const middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 // One paired benchmark: `first` and `second` are the timed sides, `between`
 // runs untimed before each side (it gets true before `first`), and returns
 // false to report a failure.
@@ -175,10 +169,6 @@ struct Pair {
     double units = 1;            // what one side does, for the detail lines:
     char const* unit = "scan";  // `units` times this
 };
-
-// Each side runs this many times in a row within a pair and counts its least
-// time: its steady cost, once its data is in the caches.
-int runs_per_side = 3;
 
 // glibc's free leaves small chunks unmerged and merges all of them at the
 // next large allocation, which would charge whichever side comes next with
@@ -192,13 +182,16 @@ void finish_deferred_frees() {
 }
 
 void run_pair(benchmark::State& state, Pair const* pair, PairSamples* samples) {
+    // Each side runs several times in a row and counts its least time: its
+    // steady cost, once its data is in the caches.
+    int const runs = runs_per_side();
     bool first_goes_first = true;
     for (auto _ : state) {
         double first = 0;
         double second = 0;
         for (bool const is_first : {first_goes_first, !first_goes_first}) {
             double least = 0;
-            for (int run = 0; run < runs_per_side; ++run) {
+            for (int run = 0; run < runs; ++run) {
                 state.PauseTiming();
                 bool const ready = pair->between(is_first);
                 finish_deferred_frees();
@@ -268,9 +261,6 @@ void print_growth_beyond(PairSamples const& library, PairSamples const& system_c
 int main(int argc, char** argv) {
     using namespace zelm::bench;
     benchmark::Initialize(&argc, argv);
-    if (char const* runs = std::getenv("ZELM_BENCH_RUNS_PER_SIDE")) {
-        runs_per_side = std::max(1, std::atoi(runs));
-    }
 
     ScratchDir const scratch;
     set_tmpdir(scratch.path() / "tmp");
