@@ -90,24 +90,22 @@ void Connection::disconnect_locked() noexcept {
     }
 }
 
-std::unique_ptr<Connection::Turn> Connection::begin(int unit) {
+void Connection::begin(int unit, Turn& turn) {
     connect_locked();
-    auto turn = std::make_unique<Turn>();
     if (transport_ == Transport::rtu) {
-        turn->line.emplace(modbus_get_socket(context_.get()), bus_.port.c_str(), line_patience(timeout_));
+        turn.line.emplace(modbus_get_socket(context_.get()), bus_.port.c_str(), line_patience(timeout_));
         modbus_flush(context_.get());
     } else if (stale_input_) {
         modbus_flush(context_.get());
         stale_input_ = false;
     }
     modbus_set_slave(context_.get(), unit);
-    turn->start = Clock::now();
-    return turn;
+    turn.start = Clock::now();
 }
 
-int Connection::finish(std::unique_ptr<Turn>& turn, int unit, Request const& request, int result, int error_number) {
-    auto const elapsed = std::chrono::duration<double, std::milli>(Clock::now() - turn->start).count();
-    turn.reset();  // the line is free again before anything else happens
+int Connection::finish(Turn& turn, int unit, Request const& request, int result, int error_number) {
+    auto const elapsed = std::chrono::duration<double, std::milli>(Clock::now() - turn.start).count();
+    turn.line.reset();  // the line is free again before anything else happens
     ++statistics_.transactions;
     if (result >= 0) {
         ++statistics_.answered;

@@ -55,7 +55,8 @@ public:
     template <typename Call>
     int transact(int unit, Request const& request, Call&& call) {
         std::lock_guard lock(mutex_);
-        auto turn = begin(unit);
+        Turn turn;
+        begin(unit, turn);
         errno = 0;
         int const result = call(context_.get());
         int const error_number = errno;
@@ -80,8 +81,8 @@ private:
         std::chrono::steady_clock::time_point start;
     };
 
-    std::unique_ptr<Turn> begin(int unit);
-    int finish(std::unique_ptr<Turn>& turn, int unit, Request const& request, int result, int error_number);
+    void begin(int unit, Turn& turn);
+    int finish(Turn& turn, int unit, Request const& request, int result, int error_number);
     void connect_locked();
     void disconnect_locked() noexcept;
 
