@@ -10,4 +10,7 @@ namespace zelm::python {
 // exceptions into them.
 void bind_errors(pybind11::module_& module);
 
+// zelm.load and zelm.Manager, zelm.lock_id and zelm.find_owner.
+void bind_managers(pybind11::module_& module);
+
 }  // namespace zelm::python

@@ -1,10 +1,168 @@
+// The module's exceptions: zelm.Error and the subclasses that tell the
+// library's errors apart, each raised with the library's message unchanged,
+// and zelm.Owner, which zelm.DeviceOccupied carries.
+#include "errors.hpp"
+
 #include "bindings.hpp"
+
+#include <nlohmann/json.hpp>
+#include <pybind11/operators.h>
+#include <pybind11/stl.h>
+
+#include <unistd.h>
+
+#include <array>
+#include <climits>
+#include <new>
+#include <string>
 
 namespace zelm::python {
 
-void bind_errors(pybind11::module_& module) {
-    static pybind11::exception<std::exception> const error(module, "Error");
-    error.doc() = "Every error of the library, with the library's message unchanged.";
+namespace py = pybind11;
+
+namespace {
+
+// The process that holds a device, as Python sees it. Lock files are the
+// local kernel's, so the holder is always on this host.
+struct Owner {
+    int pid = 0;
+    std::optional<std::string> command;
+    std::optional<std::string> host;
+
+    bool operator==(Owner const&) const = default;
+};
+
+std::optional<std::string> local_host_name() {
+    std::array<char, HOST_NAME_MAX + 1> name{};
+    if (gethostname(name.data(), name.size() - 1) != 0) {
+        return std::nullopt;
+    }
+    return std::string(name.data());
+}
+
+std::string owner_repr(Owner const& owner) {
+    auto const text = [](std::optional<std::string> const& value) {
+        return value ? py::repr(py::str(*value)).cast<std::string>() : std::string("None");
+    };
+    return "Owner(pid=" + std::to_string(owner.pid) + ", command=" + text(owner.command) +
+           ", host=" + text(owner.host) + ")";
+}
+
+void bind_owner(py::module_& module) {
+    py::class_<Owner>(module, "Owner", "The process that holds a device's ownership lock.")
+        .def(py::init<int, std::optional<std::string>, std::optional<std::string>>(), py::arg("pid"),
+             py::arg("command") = py::none(), py::arg("host") = py::none())
+        .def_readonly("pid", &Owner::pid, "The holder's process id.")
+        .def_readonly("command", &Owner::command,
+                      "The holder's command name (at most 15 bytes), or None when it cannot be read.")
+        .def_readonly("host", &Owner::host, "The name of the host the holder runs on, or None when unknown.")
+        .def("__repr__", &owner_repr)
+        .def(py::self == py::self)
+        .def("__hash__", [](Owner const& owner) { return py::hash(py::make_tuple(owner.pid, owner.command, owner.host)); })
+        .def(py::pickle([](Owner const& owner) { return py::make_tuple(owner.pid, owner.command, owner.host); },
+                        [](py::tuple const& state) {
+                            return Owner{state[0].cast<int>(), state[1].cast<std::optional<std::string>>(),
+                                         state[2].cast<std::optional<std::string>>()};
+                        }));
+}
+
+// An exception class of the module: `bases` is one class or a tuple of them.
+py::object exception_class(py::module_& module, char const* name, py::handle bases, char const* doc) {
+    auto const full_name = std::string(module.attr("__name__").cast<std::string>()) + "." + name;
+    py::object type = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc(full_name.c_str(), doc, bases.ptr(), nullptr));
+    if (!type) {
+        throw py::error_already_set();
+    }
+    module.attr(name) = type;
+    return type;
+}
+
+struct ExceptionClasses {
+    py::object error;
+    py::object device_occupied;
+    py::object plugin_load_error;
+    py::object json_error;
+    py::object file_system_error;
+};
+
+// Lives as long as the process: the translator may run until the
+// interpreter is gone, and must never drop the last reference to a class
+// after that.
+ExceptionClasses* classes = nullptr;
+
+void raise(py::object const& type, char const* message) { PyErr_SetString(type.ptr(), message); }
+
+void raise_occupied(DeviceOccupiedError const& error) {
+    py::object const exception = classes->device_occupied(error.what());
+    exception.attr("owner") = owner_object(error.owner());
+    PyErr_SetObject(classes->device_occupied.ptr(), exception.ptr());
+}
+
+// pybind11's own exceptions (a Python error passing through C++, a failed
+// conversion, StopIteration) keep their meaning: they are rethrown to
+// pybind11's translator. Memory exhaustion stays Python's MemoryError.
+void translate(std::exception_ptr thrown) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (py::error_already_set const&) {
+        throw;
+    } catch (py::builtin_exception const&) {
+        throw;
+    } catch (std::bad_alloc const&) {
+        throw;
+    } catch (DeviceOccupiedError const& error) {
+        raise_occupied(error);
+    } catch (PluginLoadFailure const& error) {
+        raise(classes->plugin_load_error, error.what());
+    } catch (nlohmann::json::exception const& error) {
+        raise(classes->json_error, error.what());
+    } catch (std::filesystem::filesystem_error const& error) {
+        raise(classes->file_system_error, error.what());
+    } catch (std::exception const& error) {
+        raise(classes->error, error.what());
+    } catch (...) {
+        raise(classes->error, "a plug-in threw an exception that is not a standard exception");
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<DeviceManager> load_manager(std::filesystem::path const& plugin) {
+    try {
+        return get_device_manager(plugin);
+    } catch (std::bad_alloc const&) {
+        throw;
+    } catch (std::exception const& error) {
+        throw PluginLoadFailure(error.what());
+    }
+}
+
+py::object owner_object(std::optional<DeviceOwner> const& owner) {
+    if (!owner) {
+        return py::none();
+    }
+    return py::cast(Owner{owner->pid, owner->command, local_host_name()});
+}
+
+void bind_errors(py::module_& module) {
+    bind_owner(module);
+    auto error = exception_class(module, "Error", PyExc_Exception,
+                                 "Every error of the library, with the library's message unchanged.");
+    auto occupied = exception_class(module, "DeviceOccupied", error,
+                                    "Another owner, in this process or another, holds the device. Its `owner` "
+                                    "is the holder (a zelm.Owner), or None when it could not be identified.");
+    occupied.attr("owner") = py::none();
+    auto plugin_load_error = exception_class(module, "PluginLoadError", error,
+                                             "A plug-in file is missing, not a plug-in, built for another "
+                                             "interface, or its create_manager failed.");
+    auto json_error = exception_class(module, "JSONError", py::make_tuple(error, py::handle(PyExc_ValueError)),
+                                      "A description or other JSON text that is not valid JSON (or not valid "
+                                      "UTF-8).");
+    auto file_system_error = exception_class(module, "FileSystemError", py::make_tuple(error, py::handle(PyExc_OSError)),
+                                             "A directory or file the library needs cannot be found or read.");
+    classes = new ExceptionClasses{error, occupied, plugin_load_error, json_error, file_system_error};
+    py::register_exception_translator(&translate);
 }
 
 }  // namespace zelm::python

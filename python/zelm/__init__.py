@@ -3,6 +3,28 @@
 The library's scan, managers, ownership, devices and streams, for Python.
 """
 
-from zelm._zelm import Error
+from zelm._zelm import (
+    DeviceOccupied,
+    Error,
+    FileSystemError,
+    JSONError,
+    Manager,
+    Owner,
+    PluginLoadError,
+    find_owner,
+    load,
+    lock_id,
+)
 
-__all__ = ["Error"]
+__all__ = [
+    "DeviceOccupied",
+    "Error",
+    "FileSystemError",
+    "JSONError",
+    "Manager",
+    "Owner",
+    "PluginLoadError",
+    "find_owner",
+    "load",
+    "lock_id",
+]

@@ -1,0 +1,100 @@
+// Managers and device identities: zelm.load, zelm.Manager, zelm.lock_id and
+// zelm.find_owner.
+#include "bindings.hpp"
+#include "errors.hpp"
+#include "json_values.hpp"
+
+#include "device_list.hpp"
+
+#include <zelm/device_manager.hpp>
+#include <zelm/lock.hpp>
+#include <zelm/owner.hpp>
+
+#include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace zelm::python {
+
+namespace py = pybind11;
+
+namespace {
+
+using Manager = std::shared_ptr<DeviceManager>;
+
+// Calls into the plug-in without the GIL: a plug-in may take its time.
+template <typename Call>
+auto without_gil(Call&& call) {
+    py::gil_scoped_release const released;
+    return call();
+}
+
+py::list list_devices(DeviceManager& manager) {
+    auto const descriptions = without_gil([&] { return tool::listed_descriptions(manager.list_devices()); });
+    py::list list;
+    for (auto const& description : descriptions) {
+        list.append(to_python(description));
+    }
+    return list;
+}
+
+std::string manager_repr(DeviceManager& manager) {
+    auto const [name, version, path] = without_gil([&] {
+        return std::tuple(manager.get_name(), manager.get_version(), manager.get_path().native());
+    });
+    return "<zelm.Manager " + py::repr(py::str(name)).cast<std::string>() + " version " +
+           py::repr(py::str(version)).cast<std::string>() + " path " + py::repr(py::str(path)).cast<std::string>() +
+           ">";
+}
+
+void bind_manager(py::module_& module) {
+    py::class_<DeviceManager, Manager>(module, "Manager",
+                                       "A device family's manager: the one that a plug-in file makes, shared by "
+                                       "everything in this process that uses that plug-in.")
+        .def_property_readonly(
+            "name", [](DeviceManager& manager) { return without_gil([&] { return manager.get_name(); }); },
+            "The family's display name.")
+        .def_property_readonly(
+            "version", [](DeviceManager& manager) { return without_gil([&] { return manager.get_version(); }); },
+            "The plug-in's version text.")
+        .def_property_readonly(
+            "path", [](DeviceManager& manager) { return without_gil([&] { return manager.get_path(); }); },
+            "The manager path (pathlib.Path): part of every device's lock identity.")
+        .def("list_devices", &list_devices,
+             "The descriptions of the devices the manager sees now, as Python values (usually dicts).")
+        .def("__repr__", &manager_repr);
+}
+
+}  // namespace
+
+void bind_managers(py::module_& module) {
+    bind_manager(module);
+    module.def(
+        "load", [](std::filesystem::path const& plugin) { return without_gil([&] { return load_manager(plugin); }); },
+        py::arg("plugin"),
+        "The live manager of the plug-in file `plugin` (str or path), loading the plug-in when no manager of it "
+        "lives. Raises zelm.PluginLoadError when the file is missing or does not load.");
+    module.def(
+        "lock_id",
+        [](std::filesystem::path const& manager_path, py::handle description) {
+            return detail::make_lock_id(manager_path, description_value(description));
+        },
+        py::arg("manager_path"), py::arg("description"),
+        "The lock identity (\"device_<hex>\") of the device that `description` (a dict or JSON text) names under "
+        "`manager_path` (a manager's path): the stem of its lock files. Raises zelm.JSONError for text that is not "
+        "JSON.");
+    module.def(
+        "find_owner",
+        [](std::filesystem::path const& manager_path, py::handle description) {
+            auto const text = description_text(description);
+            return owner_object(without_gil([&] { return find_device_owner(manager_path, text); }));
+        },
+        py::arg("manager_path"), py::arg("description"),
+        "The zelm.Owner holding the device that `description` (a dict or JSON text) names under `manager_path`, "
+        "or None when it is free or its holder cannot be identified. Takes no lock. Raises zelm.JSONError for text "
+        "that is not JSON.");
+}
+
+}  // namespace zelm::python

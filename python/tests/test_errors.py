@@ -1,0 +1,65 @@
+"""The library's exceptions as zelm.Error and its subclasses, with the
+library's messages unchanged."""
+
+import os
+import pathlib
+
+import pytest
+
+import zelm
+
+
+def canonical(variable):
+    return str(pathlib.Path(os.environ[variable]).resolve())
+
+
+@pytest.mark.parametrize("variable, message", [
+    ("ZELM_TEST_NO_ENTRY_PLUGIN", "Device Manager missing create_manager: {path}"),
+    ("ZELM_TEST_THROWING_PLUGIN", "Failed to create manager: {path} boom"),
+    ("ZELM_TEST_NULL_PLUGIN", "Failed to create manager: {path} create_manager returned no manager"),
+])
+def test_a_plugin_that_does_not_load_raises_plugin_load_error(variable, message):
+    with pytest.raises(zelm.PluginLoadError) as raised:
+        zelm.load(os.environ[variable])
+    assert str(raised.value) == message.format(path=canonical(variable))
+
+
+@pytest.mark.parametrize("name, message", [
+    ("missing_manager.so", "Device Manager not found: {path}"),
+    (".", "Not a regular file: {path}"),
+])
+def test_a_path_that_is_no_plugin_file_raises_plugin_load_error(tmp_path, name, message):
+    path = tmp_path / name
+    with pytest.raises(zelm.PluginLoadError) as raised:
+        zelm.load(path)
+    assert str(raised.value) == message.format(path=path)
+
+
+def test_a_plugin_that_throws_something_odd_raises_error_and_the_interpreter_lives_on():
+    for _ in range(2):
+        with pytest.raises(zelm.Error) as raised:
+            zelm.load(os.environ["ZELM_TEST_INT_THROWING_PLUGIN"])
+        assert type(raised.value) is zelm.Error
+        assert "not a standard exception" in str(raised.value)
+
+
+@pytest.mark.parametrize("description", ["{not json", "", '{"serial": "SIM-0001"'])
+def test_description_that_is_not_json_raises_json_error_with_the_parsers_message(description):
+    with pytest.raises(zelm.JSONError) as raised:
+        zelm.lock_id("zelm-sim", description)
+    assert isinstance(raised.value, ValueError)
+    assert str(raised.value).startswith("[json.exception.parse_error.101] parse error")
+
+
+@pytest.mark.parametrize("error, bases", [
+    ("DeviceOccupied", (zelm.Error,)),
+    ("PluginLoadError", (zelm.Error,)),
+    ("JSONError", (zelm.Error, ValueError)),
+    ("FileSystemError", (zelm.Error, OSError)),
+])
+def test_every_error_is_a_zelm_error_that_users_of_the_builtin_kinds_also_catch(error, bases):
+    assert all(issubclass(getattr(zelm, error), base) for base in bases)
+
+
+def test_device_occupied_raised_without_an_owner_has_none():
+    assert zelm.DeviceOccupied("Device is already occupied").owner is None
