@@ -13,4 +13,13 @@ void bind_errors(pybind11::module_& module);
 // zelm.load and zelm.Manager, zelm.lock_id and zelm.find_owner.
 void bind_managers(pybind11::module_& module);
 
+// zelm.Stream: a device's read stream as an iterator of bytes.
+void bind_stream(pybind11::module_& module);
+
+// zelm.Device: the operations of an owned device.
+void bind_device(pybind11::module_& module);
+
+// zelm.open: owning a device of a plug-in.
+void bind_ownership(pybind11::module_& module);
+
 }  // namespace zelm::python

@@ -7,4 +7,7 @@ PYBIND11_MODULE(_zelm, module) {
     module.doc() = "Find hardware devices through plug-ins and own them across processes.";
     zelm::python::bind_errors(module);
     zelm::python::bind_managers(module);
+    zelm::python::bind_stream(module);
+    zelm::python::bind_device(module);
+    zelm::python::bind_ownership(module);
 }

@@ -4,6 +4,7 @@ The library's scan, managers, ownership, devices and streams, for Python.
 """
 
 from zelm._zelm import (
+    Device,
     DeviceOccupied,
     Error,
     FileSystemError,
@@ -11,12 +12,15 @@ from zelm._zelm import (
     Manager,
     Owner,
     PluginLoadError,
+    Stream,
     find_owner,
     load,
     lock_id,
+    open,
 )
 
 __all__ = [
+    "Device",
     "DeviceOccupied",
     "Error",
     "FileSystemError",
@@ -24,7 +28,9 @@ __all__ = [
     "Manager",
     "Owner",
     "PluginLoadError",
+    "Stream",
     "find_owner",
     "load",
     "lock_id",
+    "open",
 ]

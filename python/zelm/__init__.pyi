@@ -1,10 +1,13 @@
 import os
 import pathlib
+from types import TracebackType
 from typing import Any, Optional, Union
 
 StrPath = Union[str, os.PathLike[str]]
 JSON = Any
 Description = Union[str, dict[str, JSON], JSON]
+# Any object that exports its bytes through the buffer protocol.
+ReadableBuffer = Union[bytes, bytearray, memoryview, Any]
 
 class Error(Exception):
     """Every error of the library, with the library's message unchanged."""
@@ -50,3 +53,79 @@ def lock_id(manager_path: StrPath, description: Description) -> str:
 
 def find_owner(manager_path: StrPath, description: Description) -> Optional[Owner]:
     """The process holding the device, or None when it is free or its holder cannot be identified."""
+
+class Stream:
+    """A running read stream of a device, made by Device.stream().
+
+    Iterating yields the stream's data as bytes, in order, and ends when the
+    stream stops; a stream that fails raises zelm.Error with the device's
+    message. The device waits while chunks are waiting for Python to take
+    them. close(), or leaving the `with` block (also by break or an
+    exception), stops the stream and waits until the device has left it.
+    """
+    def __iter__(self) -> Stream: ...
+    def __next__(self) -> bytes: ...
+    def close(self) -> None:
+        """Stops the stream and waits for it; iteration then ends. Closing a closed stream does nothing."""
+    @property
+    def closed(self) -> bool:
+        """True once the stream is closed."""
+    def __enter__(self) -> Stream: ...
+    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None: ...
+
+class Device:
+    """A device owned by this process, made by zelm.open().
+
+    The device is owned, across processes, from zelm.open() until close() or
+    the end of the `with` block that opened it; every call after that raises
+    zelm.Error. Device calls release the GIL. A result that reports failure
+    raises zelm.Error naming the operation.
+    """
+    def get_register(self, address: int) -> int:
+        """Reads the device's registers and returns the value of the one at `address`."""
+    def set_register(self, address: int, value: int, operand: int = 0) -> None:
+        """Sets the register at `address` to `value` and sends it to the device."""
+    def read(self, address: int, length: int) -> bytes:
+        """Reads `length` bytes from `address`."""
+    def write(self, address: int, data: ReadableBuffer) -> None:
+        """Writes the bytes of `data` (any bytes-like object, passed without a copy where it is contiguous) to `address`."""
+    def trigger(self, address: int, operand: int) -> None:
+        """Triggers `address` with `operand`."""
+    def stream(self, address: int, size: int) -> Stream:
+        """Starts a read stream of `size` bytes (0: until closed) from `address`."""
+    @property
+    def info(self) -> JSON:
+        """The device's information, as the device answers it now (parsed JSON)."""
+    @property
+    def status(self) -> JSON:
+        """The device's status, as the device answers it now (parsed JSON)."""
+    @property
+    def description(self) -> JSON:
+        """The description that names the device in its plug-in's list (parsed JSON)."""
+    @property
+    def plugin(self) -> pathlib.Path:
+        """The plug-in file the device was opened through."""
+    @property
+    def closed(self) -> bool:
+        """True once the device is closed."""
+    def close(self) -> None:
+        """Closes the device and gives up its ownership. Closing a closed device does nothing."""
+    def __enter__(self) -> Device: ...
+    def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None: ...
+
+def open(plugin: StrPath, description: Description) -> Device:
+    """Owns, then opens, one device of the plug-in file `plugin`.
+
+    `description` names the device: a description as scan results and
+    list_devices() give it (a dict), its JSON text, or a selector as the zelm
+    tool reads it: a serial number as a scan shows it ("SIM-0002"), a
+    key=value filter over the description's members
+    ("model=sim-memory,serial=SIM-0003") or a row of the tool's last scan
+    ("@2"). Exactly one listed device must match. The device's ownership lock
+    is taken before the device is opened. Raises zelm.DeviceOccupied (with
+    .owner) when another owner holds the device, and zelm.Error when the
+    plug-in does not load, no device or several match, or the device does not
+    open.
+    """

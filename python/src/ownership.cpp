@@ -1,0 +1,76 @@
+// zelm.open: owns, then opens, one device of a plug-in, named by its
+// description or by a selector as the zelm tool reads it (the tool's own
+// selector code, so the rules are the same in both).
+#include "bindings.hpp"
+#include "errors.hpp"
+#include "json_values.hpp"
+#include "owned_device.hpp"
+
+#include <commands.hpp>
+#include <device_session.hpp>
+#include <selector.hpp>
+
+#include <zelm/device_manager.hpp>
+#include <zelm/managed_device.hpp>
+
+#include <pybind11/stl/filesystem.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace py = pybind11;
+
+namespace zelm::python {
+
+namespace {
+
+// Text is a selector (JSON text among them); any other value a description.
+tool::Selector selector_of(py::handle description) {
+    if (!py::isinstance<py::str>(description)) {
+        auto typed = from_python(description);
+        return {typed.dump(), tool::DescriptionSelector{std::move(typed)}};
+    }
+    auto parsed = tool::parse_selector(description.cast<std::string>());
+    if (!parsed) {
+        throw std::invalid_argument(parsed.error());
+    }
+    return std::move(*parsed);
+}
+
+std::unique_ptr<OwnedDevice> open(std::filesystem::path const& plugin, py::object const& description) {
+    auto selector = selector_of(description);
+    // A path is the caller's, relative to the working directory, as Python's
+    // own open() takes it; the tool's bare plug-in names do not apply.
+    auto const path = std::filesystem::absolute(plugin);
+    py::gil_scoped_release const released;
+    // Loaded here first, so that a plug-in that does not load raises
+    // zelm.PluginLoadError in the library's words.
+    auto const manager = load_manager(path);
+    auto chosen = tool::choose_device({path, std::move(selector)});
+    auto device = chosen.manager->open_managed_device(chosen.description.dump());
+    return std::make_unique<OwnedDevice>(std::move(device), std::move(chosen.plugin), std::move(chosen.description));
+}
+
+}  // namespace
+
+void bind_ownership(py::module_& module) {
+    module.def("open", &open, py::arg("plugin"), py::arg("description"),
+               R"(Owns, then opens, one device of the plug-in file `plugin`.
+
+`description` names the device: a description as scan results and
+list_devices() give it (a dict), its JSON text, or a selector as the zelm tool
+reads it: a serial number as a scan shows it ("SIM-0002"), a key=value filter
+over the description's members ("model=sim-memory,serial=SIM-0003") or a row
+of the tool's last scan ("@2"). Exactly one listed device must match.
+
+The device's ownership lock is taken before the device is opened, so nothing
+opens a device that another owner holds. Use the result as a context manager
+(`with zelm.open(plugin, description) as dev:`) or call its close().
+
+Raises zelm.DeviceOccupied (with .owner) when another owner holds the device,
+and zelm.Error when the plug-in does not load, no device or several match, or
+the device does not open.)");
+}
+
+}  // namespace zelm::python

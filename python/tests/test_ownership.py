@@ -1,0 +1,149 @@
+"""zelm.open owns a device, across processes, from the call until close()
+or the end of its `with` block; the lock comes before the device opens."""
+
+import json
+import multiprocessing
+
+import pytest
+
+import zelm
+from conftest import sim_devices
+
+# A fresh interpreter per process: a forked child would share the parent's
+# lock descriptors, and with them its ownership.
+processes = multiprocessing.get_context("spawn")
+
+COUNTER = {"model": "sim-counter", "serial": "SIM-0001"}
+
+
+def own_until_released(plugin, description, owned, release):
+    with zelm.open(plugin, description):
+        owned.set()
+        release.wait()
+
+
+@pytest.fixture
+def owner_process(sim_plugin):
+    """Starts a process that owns a device until released, or killed."""
+    started = []
+
+    def start(description, plugin=sim_plugin):
+        owned, release = processes.Event(), processes.Event()
+        process = processes.Process(target=own_until_released, args=(str(plugin), description, owned, release))
+        process.start()
+        started.append(process)
+        assert owned.wait(60), "the owner process did not own the device"
+        process.release = release
+        return process
+
+    yield start
+    for process in started:
+        process.kill()
+        process.join()
+
+
+@pytest.mark.parametrize("selector", [COUNTER, json.dumps(COUNTER, indent=1), "model=sim-counter"],
+                         ids=["dict", "json", "filter"])
+@pytest.mark.parametrize("gone", ["exits", "is killed"])
+def test_a_device_owned_by_another_process_is_occupied_until_its_owner(owner_process, sim_plugin, selector, gone):
+    owner = owner_process(COUNTER)
+    with pytest.raises(zelm.DeviceOccupied) as raised:
+        zelm.open(sim_plugin, selector)
+    assert raised.value.owner.pid == owner.pid
+    if gone == "exits":
+        owner.release.set()
+    else:
+        owner.kill()
+    owner.join(60)
+    with zelm.open(sim_plugin, selector) as dev:
+        assert dev.description == COUNTER
+
+
+def test_an_occupied_device_is_not_opened(owner_process, sim_config, plugin_copy, tmp_path):
+    sim_config(dict(sim_devices(1), open_log=str(tmp_path / "opens.log")))
+    plugin = plugin_copy()
+    owner = owner_process({"serial": "SIM-0001"}, plugin)
+    with pytest.raises(zelm.DeviceOccupied):
+        zelm.open(plugin, "serial=SIM-0001")
+    assert [line.split()[0] for line in (tmp_path / "opens.log").read_text().splitlines()] == [str(owner.pid)]
+
+
+def close(dev):
+    dev.close()
+
+
+def leave_with_block(dev):
+    with dev:
+        pass
+
+
+def leave_with_block_by_exception(dev):
+    with pytest.raises(KeyError):
+        with dev:
+            raise KeyError("raised in the block")
+
+
+@pytest.mark.parametrize("release", [close, leave_with_block, leave_with_block_by_exception])
+def test_a_device_is_owned_until_released(sim_plugin, release):
+    dev = zelm.open(sim_plugin, COUNTER)
+    with pytest.raises(zelm.DeviceOccupied):
+        zelm.open(sim_plugin, COUNTER)
+    release(dev)
+    assert dev.closed
+    with zelm.open(sim_plugin, COUNTER) as again:
+        assert not again.closed
+
+
+@pytest.mark.parametrize("call", [
+    lambda d: d.get_register(0),
+    lambda d: d.set_register(0, 1),
+    lambda d: d.read(0, 1),
+    lambda d: d.write(0, b"x"),
+    lambda d: d.trigger(0, 1),
+    lambda d: d.stream(0, 1),
+    lambda d: d.info,
+    lambda d: d.status,
+], ids=["get_register", "set_register", "read", "write", "trigger", "stream", "info", "status"])
+def test_a_closed_device_raises_error(sim_plugin, call):
+    with zelm.open(sim_plugin, COUNTER) as dev:
+        pass
+    dev.close()  # closing twice does nothing
+    with pytest.raises(zelm.Error, match="on a closed device$"):
+        call(dev)
+    assert dev.description == COUNTER
+
+
+@pytest.mark.parametrize("selector, serial", [
+    ({"serial": "SIM-0003", "model": "sim-memory"}, "SIM-0003"),
+    ('  {"serial": "SIM-0002",  "model": "sim-sampler"}', "SIM-0002"),
+    ("SIM-0002", "SIM-0002"),
+    ("model=sim-memory", "SIM-0003"),
+    ("model=sim-counter,serial=SIM-0001", "SIM-0001"),
+])
+def test_a_selector_names_one_listed_device(sim_plugin, selector, serial):
+    with zelm.open(sim_plugin, selector) as dev:
+        assert dev.description["serial"] == serial
+
+
+@pytest.mark.parametrize("selector, message", [
+    ("model=nothing", "no device listed by sim_manager.so matches the filter model=nothing"),
+    ("SIM-9999", "no device listed by sim_manager.so matches the serial number SIM-9999"),
+    ({"serial": "SIM-0001"}, 'no device listed by sim_manager.so matches the description {"serial":"SIM-0001"}'),
+    ("=x", None),
+])
+def test_a_selector_that_names_no_device_raises_error(sim_plugin, selector, message):
+    with pytest.raises(zelm.Error) as raised:
+        zelm.open(sim_plugin, selector)
+    if message:
+        assert str(raised.value).startswith(message)
+
+
+def test_several_matching_devices_raise_error(sim_config, plugin_copy):
+    sim_config({"devices": [{"count": 2, "first_index": 1, "description": {"serial": "S{index}", "rack": 1}}]})
+    with pytest.raises(zelm.Error, match="2 devices"):
+        zelm.open(plugin_copy(), "rack=1")
+
+
+def test_a_plugin_that_does_not_load_raises_plugin_load_error(tmp_path):
+    with pytest.raises(zelm.PluginLoadError):
+        zelm.open(tmp_path / "missing_manager.so", "SIM-0001")
