@@ -62,7 +62,9 @@ void bind_ownership(py::module_& module) {
 list_devices() give it (a dict), its JSON text, or a selector as the zelm tool
 reads it: a serial number as a scan shows it ("SIM-0002"), a key=value filter
 over the description's members ("model=sim-memory,serial=SIM-0003") or a row
-of the tool's last scan ("@2"). Exactly one listed device must match.
+of the tool's last scan ("@2"). Exactly one listed device must match; a
+scan shows no serial number for an occupied device, so a serial number
+names only a free one.
 
 The device's ownership lock is taken before the device is opened, so nothing
 opens a device that another owner holds. Use the result as a context manager

@@ -123,7 +123,9 @@ def open(plugin: StrPath, description: Description) -> Device:
     tool reads it: a serial number as a scan shows it ("SIM-0002"), a
     key=value filter over the description's members
     ("model=sim-memory,serial=SIM-0003") or a row of the tool's last scan
-    ("@2"). Exactly one listed device must match. The device's ownership lock
+    ("@2"). Exactly one listed device must match; a scan shows no serial
+    number for an occupied device, so a serial number names only a free one.
+    The device's ownership lock
     is taken before the device is opened. Raises zelm.DeviceOccupied (with
     .owner) when another owner holds the device, and zelm.Error when the
     plug-in does not load, no device or several match, or the device does not
