@@ -16,9 +16,9 @@ namespace zelm::python {
 class OwnedDevice {
 public:
     OwnedDevice(std::unique_ptr<Device> opened, std::filesystem::path plugin, nlohmann::json description);
-    // A device that Python drops without closing it closes here, with the
-    // GIL held: nothing a device does while closing calls into Python.
-    ~OwnedDevice() = default;
+    // A device that Python drops without closing it closes here, as close()
+    // closes it.
+    ~OwnedDevice();
     OwnedDevice(OwnedDevice const&) = delete;
     OwnedDevice& operator=(OwnedDevice const&) = delete;
 
@@ -27,7 +27,8 @@ public:
     // std::runtime_error "<operation> on a closed device" after close().
     std::shared_ptr<Device> for_call(std::string_view operation) const;
     // Releases the device and its ownership; does nothing when closed. Call
-    // with the GIL held: it releases the GIL while the device closes.
+    // with the GIL held: it releases the GIL while the device closes, since
+    // the device's own threads may log, and log lines go to Python.
     void close();
     bool closed() const { return device == nullptr; }
 

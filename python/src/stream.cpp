@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -32,7 +33,19 @@ void stop(ChunkQueue& queue, std::unique_ptr<Device::DataStream> running) {
 Stream::Stream(std::shared_ptr<ChunkQueue> chunks, std::unique_ptr<Device::DataStream> running, std::string what)
     : queue(std::move(chunks)), handle(std::move(running)), name(std::move(what)) {}
 
-Stream::~Stream() { stop(*queue, std::exchange(handle, nullptr)); }
+Stream::~Stream() {
+    auto closing = std::exchange(handle, nullptr);
+    std::optional<py::gil_scoped_release> released;
+    if (PyGILState_Check() != 0) {
+        released.emplace();
+    }
+    try {
+        stop(*queue, std::move(closing));
+    } catch (...) {
+        // A device that fails to stop, with nobody left to tell; its stream is
+        // released all the same.
+    }
+}
 
 py::bytes Stream::next() {
     ChunkQueue::Item item;

@@ -21,8 +21,8 @@ class OwnedDevice;
 class Stream {
 public:
     Stream(std::shared_ptr<ChunkQueue> chunks, std::unique_ptr<Device::DataStream> running, std::string what);
-    // A stream that Python drops without closing it closes here: the device's
-    // thread never waits for the GIL, so holding it meanwhile is safe.
+    // A stream that Python drops without closing it closes here, as close()
+    // closes it.
     ~Stream();
     Stream(Stream const&) = delete;
     Stream& operator=(Stream const&) = delete;
@@ -30,7 +30,9 @@ public:
     // The next chunk. Throws pybind11::stop_iteration at the end and once
     // closed, std::runtime_error with the stream's message when it failed.
     pybind11::bytes next();
-    // Stops the stream and waits until the device's thread has left it.
+    // Stops the stream and waits until the device's thread has left it. Call
+    // with the GIL held: it releases the GIL meanwhile, since the device's
+    // thread may log, and log lines go to Python.
     void close();
     bool closed() const { return handle == nullptr; }
     std::string repr() const;
