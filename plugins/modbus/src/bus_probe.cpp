@@ -42,6 +42,16 @@ void probe_units(BusConfig const& bus, IsOwned const& owned, BusListing& listing
     }
 }
 
+// On the caller's thread: the host's logger is the host's to configure, and
+// not every sink takes lines from threads the host does not know.
+void report(BusListing const& listing) {
+    if (listing.failure) {
+        spdlog::warn("{}", *listing.failure);
+    }
+    spdlog::debug("modbus: {}: {} unit(s) found, {} probed in {:.1f} ms", listing.bus, listing.units.size(),
+                  listing.probed, listing.elapsed_ms);
+}
+
 }  // namespace
 
 nlohmann::json BusListing::to_json() const {
@@ -59,11 +69,8 @@ BusListing probe_bus(BusConfig const& bus, IsOwned const& owned) {
         probe_units(bus, owned, listing);
     } catch (std::runtime_error const& error) {
         listing.failure = error.what();
-        spdlog::warn("{}", error.what());
     }
     listing.elapsed_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    spdlog::debug("modbus: {}: {} unit(s) found, {} probed in {:.1f} ms", listing.bus, listing.units.size(),
-                  listing.probed, listing.elapsed_ms);
     return listing;
 }
 
@@ -77,6 +84,7 @@ std::vector<BusListing> probe_buses(std::vector<BusConfig> const& buses, IsOwned
     listings.reserve(pending.size());
     for (auto& listing : pending) {
         listings.push_back(listing.get());
+        report(listings.back());
     }
     return listings;
 }

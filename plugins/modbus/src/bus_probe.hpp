@@ -34,11 +34,12 @@ struct BusListing {
 // sent anything, for nobody touches a device that another process owns.
 using IsOwned = std::function<bool(BusConfig const& bus, int unit)>;
 
-// Probes one bus. Never throws but std::bad_alloc: a bus that cannot be
-// reached is a listing with a failure.
+// Probes one bus, logging nothing. Never throws but std::bad_alloc: a bus
+// that cannot be reached is a listing with a failure.
 BusListing probe_bus(BusConfig const& bus, IsOwned const& owned);
 
-// Probes every bus, all at once, and returns their listings in order.
+// Probes every bus, all at once, and returns their listings in order. Logs
+// each bus that could not be probed as a warning, on the calling thread.
 std::vector<BusListing> probe_buses(std::vector<BusConfig> const& buses, IsOwned const& owned);
 
 }  // namespace zelm::modbus
