@@ -22,4 +22,10 @@ void bind_device(pybind11::module_& module);
 // zelm.open: owning a device of a plug-in.
 void bind_ownership(pybind11::module_& module);
 
+// zelm.scan and its results.
+void bind_scan(pybind11::module_& module);
+
+// The library's log lines on Python's logger "zelm".
+void bind_logging(pybind11::module_& module);
+
 }  // namespace zelm::python

@@ -1,7 +1,7 @@
 import os
 import pathlib
 from types import TracebackType
-from typing import Any, Optional, Union
+from typing import Any, Optional, Sequence, Union
 
 StrPath = Union[str, os.PathLike[str]]
 JSON = Any

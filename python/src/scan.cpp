@@ -1,0 +1,308 @@
+// zelm.scan and its results: zelm.ScanResult and its kinds zelm.Found,
+// zelm.Occupied and zelm.Failed, whose fields are Python values. The scan
+// runs without the GIL; the Python objects are made once it is done.
+#include "bindings.hpp"
+#include "errors.hpp"
+#include "json_values.hpp"
+
+#include <zelm/device_manager.hpp>
+#include <zelm/owner.hpp>
+#include <zelm/scan.hpp>
+
+#include <nlohmann/json.hpp>
+#include <pybind11/stl.h>
+#include <pybind11/stl/filesystem.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zelm::python {
+
+namespace py = pybind11;
+
+namespace {
+
+// What every result has. `description_text` is the library's compact JSON,
+// kept for repr.
+struct Result {
+    py::object plugin_path;
+    py::object description;
+    std::string description_text;
+};
+
+struct Found : Result {
+    py::object serial_number;
+    py::object api;
+    py::object info;
+    py::object status;
+};
+
+struct Occupied : Result {
+    py::object owner;
+};
+
+struct Failed : Result {
+    std::string error;
+};
+
+// --- scanning, without the GIL ----------------------------------------------
+
+// An occupied device's holder, looked up through its plug-in's manager
+// path (which the scan result does not carry); unknown when the manager
+// cannot give it.
+class OwnerLookup {
+public:
+    std::optional<DeviceOwner> owner_of(DeviceOccupied const& occupied) {
+        auto const manager_path = path_of(occupied.plugin_path);
+        if (!manager_path) {
+            return std::nullopt;
+        }
+        try {
+            return find_device_owner(*manager_path, occupied.description);
+        } catch (std::exception const&) {
+            return std::nullopt;
+        }
+    }
+
+private:
+    std::optional<std::filesystem::path> const& path_of(std::string const& plugin_path) {
+        auto found = manager_paths_.find(plugin_path);
+        if (found == manager_paths_.end()) {
+            found = manager_paths_.emplace(plugin_path, manager_path(plugin_path)).first;
+        }
+        return found->second;
+    }
+
+    static std::optional<std::filesystem::path> manager_path(std::string const& plugin_path) {
+        try {
+            return get_device_manager(plugin_path)->get_path();
+        } catch (...) {
+            return std::nullopt;
+        }
+    }
+
+    std::map<std::string, std::optional<std::filesystem::path>> manager_paths_;
+};
+
+using Owners = std::vector<std::optional<DeviceOwner>>;  // one per result
+
+Owners owners_of(ScanResults const& results) {
+    OwnerLookup lookup;
+    Owners owners(results.size());
+    for (std::size_t index = 0; index < results.size(); ++index) {
+        if (auto const* occupied = std::get_if<DeviceOccupied>(&results[index])) {
+            owners[index] = lookup.owner_of(*occupied);
+        }
+    }
+    return owners;
+}
+
+// Scans the plug-ins on up to `jobs` threads, one plug-in at a time each,
+// and gives the results in the order of `plugins`, as one scan of them all
+// would. The first exception of any thread (only a plug-in's non-standard
+// one can come) is thrown once every thread is done.
+ScanResults scan_in_parallel(std::vector<std::filesystem::path> const& plugins, unsigned jobs) {
+    std::vector<ScanResults> per_plugin(plugins.size());
+    std::atomic<std::size_t> next = 0;
+    std::mutex failure_mutex;
+    std::exception_ptr failure;
+    auto const work = [&] {
+        for (auto index = next++; index < plugins.size(); index = next++) {
+            try {
+                per_plugin[index] = scan_devices({plugins[index]});
+            } catch (...) {
+                std::lock_guard const guard(failure_mutex);
+                failure = failure ? failure : std::current_exception();
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> threads(std::min<std::size_t>(jobs, plugins.size()));
+        std::ranges::generate(threads, [&] { return std::jthread(work); });
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    ScanResults all;
+    for (auto& results : per_plugin) {
+        std::ranges::move(results, std::back_inserter(all));
+    }
+    return all;
+}
+
+// The plug-in files of a directory, chosen by the directory scan's rule,
+// for a scan on several threads. Throws what directory iteration throws.
+std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory) {
+    std::vector<std::filesystem::path> plugins;
+    for (auto const& entry : std::filesystem::directory_iterator(directory)) {
+        if ((entry.is_symlink() || entry.is_regular_file()) && is_plugin_file_name(entry.path())) {
+            plugins.push_back(entry.path());
+        }
+    }
+    return plugins;
+}
+
+// What to scan: one directory, or plug-in files.
+struct ScanTarget {
+    std::optional<std::filesystem::path> directory;
+    std::vector<std::filesystem::path> plugins;
+};
+
+ScanResults scan_target(ScanTarget const& target, unsigned jobs) {
+    if (jobs == 1) {
+        return target.directory ? scan_devices_dir(*target.directory) : scan_devices(target.plugins);
+    }
+    if (target.directory && !std::filesystem::is_directory(*target.directory)) {
+        return scan_devices_dir(*target.directory);  // says why it scans nothing
+    }
+    return scan_in_parallel(target.directory ? plugin_files(*target.directory) : target.plugins, jobs);
+}
+
+// --- Python objects, with the GIL ---------------------------------------------
+
+// The results of one plug-in share its pathlib.Path.
+class PathObjects {
+public:
+    py::object const& operator()(std::string const& path) {
+        if (path != last_text_) {
+            last_text_ = path;
+            last_ = py::cast(std::filesystem::path(path));
+        }
+        return last_;
+    }
+
+private:
+    std::string last_text_;
+    py::object last_;
+};
+
+py::object json_object(std::string const& text) { return to_python(nlohmann::json::parse(text)); }
+
+py::object text_or_none(std::string const& text) { return text.empty() ? py::object(py::none()) : py::object(py::str(text)); }
+
+template <typename Kind>
+Kind with_common(auto const& result, PathObjects& paths) {
+    Kind kind;
+    kind.plugin_path = paths(result.plugin_path);
+    kind.description = json_object(result.description);
+    kind.description_text = result.description;
+    return kind;
+}
+
+py::object result_object(ScanResult const& result, std::optional<DeviceOwner> const& owner, PathObjects& paths) {
+    if (auto const* found = std::get_if<DeviceFound>(&result)) {
+        auto kind = with_common<Found>(*found, paths);
+        kind.serial_number = text_or_none(found->serial_number);
+        kind.api = text_or_none(found->api);
+        kind.info = json_object(found->info);
+        kind.status = found->status.empty() ? py::object(py::none()) : json_object(found->status);
+        return py::cast(std::move(kind));
+    }
+    if (auto const* occupied = std::get_if<DeviceOccupied>(&result)) {
+        auto kind = with_common<Occupied>(*occupied, paths);
+        kind.owner = owner_object(owner);
+        return py::cast(std::move(kind));
+    }
+    auto const& failed = std::get<DeviceQueryFailed>(result);
+    auto kind = with_common<Failed>(failed, paths);
+    kind.error = failed.error;
+    return py::cast(std::move(kind));
+}
+
+ScanTarget scan_target_of(py::handle target) {
+    if (py::isinstance<py::str>(target) || py::hasattr(target, "__fspath__")) {
+        auto path = target.cast<std::filesystem::path>();
+        if (std::filesystem::is_directory(path)) {
+            return {std::move(path), {}};
+        }
+        return {std::nullopt, {std::move(path)}};
+    }
+    return {std::nullopt, target.cast<std::vector<std::filesystem::path>>()};
+}
+
+py::list scan(py::handle target, int jobs) {
+    if (jobs < 1) {
+        throw py::value_error("jobs must be at least 1, not " + std::to_string(jobs));
+    }
+    auto const what = scan_target_of(target);
+    ScanResults results;
+    Owners owners;
+    {
+        py::gil_scoped_release const released;
+        results = scan_target(what, static_cast<unsigned>(jobs));
+        owners = owners_of(results);
+    }
+    py::list list(results.size());
+    PathObjects paths;
+    for (std::size_t index = 0; index < results.size(); ++index) {
+        list[index] = result_object(results[index], owners[index], paths);
+    }
+    return list;
+}
+
+// "<zelm.Found SIM-0001 sim_manager.so {"serial":"SIM-0001"}>": what a
+// user looks for first, in the order of the tool's table.
+std::string repr_of(char const* kind, Result const& result, std::string const& detail) {
+    auto const file = py::str(result.plugin_path.attr("name")).cast<std::string>();
+    return std::string("<zelm.") + kind + " " + detail + file + " " + result.description_text + ">";
+}
+
+std::string found_repr(Found const& found) {
+    return repr_of("Found", found, found.serial_number.is_none() ? "" : found.serial_number.cast<std::string>() + " ");
+}
+
+std::string occupied_repr(Occupied const& occupied) {
+    auto const by = occupied.owner.is_none() ? std::string() : " by " + py::repr(occupied.owner).cast<std::string>();
+    auto text = repr_of("Occupied", occupied, "");
+    return text.insert(text.size() - 1, by);
+}
+
+std::string failed_repr(Failed const& failed) {
+    auto text = repr_of("Failed", failed, "");
+    return text.insert(text.size() - 1, ": " + failed.error);
+}
+
+void bind_results(py::module_& module) {
+    py::class_<Result>(module, "ScanResult", "One device as a scan reports it: found, occupied or failed.")
+        .def_readonly("plugin_path", &Result::plugin_path, "The plug-in file (pathlib.Path) as the scan was given it.")
+        .def_readonly("description", &Result::description,
+                      "The device's description as its plug-in lists it (usually a dict).");
+    py::class_<Found, Result>(module, "Found", "A free device that answered its query.")
+        .def_readonly("serial_number", &Found::serial_number,
+                      "The information's \"Serial Number\" as text, or None when it has none.")
+        .def_readonly("api", &Found::api, "The status's \"API\" when it is text, else None.")
+        .def_readonly("info", &Found::info, "The device's information (usually a dict).")
+        .def_readonly("status", &Found::status, "The device's status (usually a dict), or None when it gave none.")
+        .def("__repr__", &found_repr);
+    py::class_<Occupied, Result>(module, "Occupied", "A device that another owner holds; it was not queried.")
+        .def_readonly("owner", &Occupied::owner, "The holder (zelm.Owner), or None when it cannot be identified.")
+        .def("__repr__", &occupied_repr);
+    py::class_<Failed, Result>(module, "Failed", "A free device whose query gave no information.")
+        .def_readonly("error", &Failed::error, "Why the query failed.")
+        .def("__repr__", &failed_repr);
+}
+
+}  // namespace
+
+void bind_scan(py::module_& module) {
+    bind_results(module);
+    module.def("scan", &scan, py::arg("plugins"), py::kw_only(), py::arg("jobs") = 1,
+               "Scans plug-ins for devices and returns one zelm.Found, zelm.Occupied or zelm.Failed per device, "
+               "plug-in by plug-in in device-list order.\n\n"
+               "`plugins` is a directory (its plug-in files: \"_manager\" in the name, extension .so), one plug-in "
+               "file, or a list of them. A plug-in that cannot be loaded costs its own devices and a warning on the "
+               "\"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; the results "
+               "keep the order of one scan. Answers are shared for five seconds by every scan on the machine. The "
+               "GIL is released while the scan runs. Raises zelm.Error when a plug-in throws something that is not "
+               "a standard exception, and zelm.FileSystemError when the directory cannot be read.");
+}
+
+}  // namespace zelm::python
