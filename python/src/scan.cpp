@@ -30,19 +30,37 @@ namespace py = pybind11;
 
 namespace {
 
-// What every result has. `description_text` is the library's compact JSON,
-// kept for repr.
+// JSON text from the library, made a Python value when first asked for:
+// a scan of thousands of devices is often looked at only in part. Empty
+// text (a device that gave no status) is None.
+class LazyJson {
+public:
+    LazyJson() = default;
+    explicit LazyJson(std::string text) : text_(std::move(text)) {}
+
+    std::string const& text() const { return text_; }
+    py::object const& value() {
+        if (!value_) {
+            value_ = text_.empty() ? py::none() : to_python(nlohmann::json::parse(text_));
+        }
+        return *value_;
+    }
+
+private:
+    std::string text_;
+    std::optional<py::object> value_;
+};
+
 struct Result {
     py::object plugin_path;
-    py::object description;
-    std::string description_text;
+    LazyJson description;
 };
 
 struct Found : Result {
-    py::object serial_number;
-    py::object api;
-    py::object info;
-    py::object status;
+    std::string serial_number;
+    std::string api;
+    LazyJson info;
+    LazyJson status;
 };
 
 struct Occupied : Result {
@@ -184,36 +202,33 @@ private:
     py::object last_;
 };
 
-py::object json_object(std::string const& text) { return to_python(nlohmann::json::parse(text)); }
-
-py::object text_or_none(std::string const& text) { return text.empty() ? py::object(py::none()) : py::object(py::str(text)); }
+py::object text_or_none(std::string const& text) { return text.empty() ? py::object(py::none()) : py::str(text); }
 
 template <typename Kind>
-Kind with_common(auto const& result, PathObjects& paths) {
+Kind with_common(auto& result, PathObjects& paths) {
     Kind kind;
     kind.plugin_path = paths(result.plugin_path);
-    kind.description = json_object(result.description);
-    kind.description_text = result.description;
+    kind.description = LazyJson(std::move(result.description));
     return kind;
 }
 
-py::object result_object(ScanResult const& result, std::optional<DeviceOwner> const& owner, PathObjects& paths) {
-    if (auto const* found = std::get_if<DeviceFound>(&result)) {
+py::object result_object(ScanResult& result, std::optional<DeviceOwner> const& owner, PathObjects& paths) {
+    if (auto* found = std::get_if<DeviceFound>(&result)) {
         auto kind = with_common<Found>(*found, paths);
-        kind.serial_number = text_or_none(found->serial_number);
-        kind.api = text_or_none(found->api);
-        kind.info = json_object(found->info);
-        kind.status = found->status.empty() ? py::object(py::none()) : json_object(found->status);
+        kind.serial_number = std::move(found->serial_number);
+        kind.api = std::move(found->api);
+        kind.info = LazyJson(std::move(found->info));
+        kind.status = LazyJson(std::move(found->status));
         return py::cast(std::move(kind));
     }
-    if (auto const* occupied = std::get_if<DeviceOccupied>(&result)) {
+    if (auto* occupied = std::get_if<DeviceOccupied>(&result)) {
         auto kind = with_common<Occupied>(*occupied, paths);
         kind.owner = owner_object(owner);
         return py::cast(std::move(kind));
     }
-    auto const& failed = std::get<DeviceQueryFailed>(result);
+    auto& failed = std::get<DeviceQueryFailed>(result);
     auto kind = with_common<Failed>(failed, paths);
-    kind.error = failed.error;
+    kind.error = std::move(failed.error);
     return py::cast(std::move(kind));
 }
 
@@ -252,11 +267,11 @@ py::list scan(py::handle target, int jobs) {
 // user looks for first, in the order of the tool's table.
 std::string repr_of(char const* kind, Result const& result, std::string const& detail) {
     auto const file = py::str(result.plugin_path.attr("name")).cast<std::string>();
-    return std::string("<zelm.") + kind + " " + detail + file + " " + result.description_text + ">";
+    return std::string("<zelm.") + kind + " " + detail + file + " " + result.description.text() + ">";
 }
 
 std::string found_repr(Found const& found) {
-    return repr_of("Found", found, found.serial_number.is_none() ? "" : found.serial_number.cast<std::string>() + " ");
+    return repr_of("Found", found, found.serial_number.empty() ? "" : found.serial_number + " ");
 }
 
 std::string occupied_repr(Occupied const& occupied) {
@@ -273,14 +288,21 @@ std::string failed_repr(Failed const& failed) {
 void bind_results(py::module_& module) {
     py::class_<Result>(module, "ScanResult", "One device as a scan reports it: found, occupied or failed.")
         .def_readonly("plugin_path", &Result::plugin_path, "The plug-in file (pathlib.Path) as the scan was given it.")
-        .def_readonly("description", &Result::description,
-                      "The device's description as its plug-in lists it (usually a dict).");
+        .def_property_readonly(
+            "description", [](Result& result) { return result.description.value(); },
+            "The device's description as its plug-in lists it (usually a dict).");
     py::class_<Found, Result>(module, "Found", "A free device that answered its query.")
-        .def_readonly("serial_number", &Found::serial_number,
-                      "The information's \"Serial Number\" as text, or None when it has none.")
-        .def_readonly("api", &Found::api, "The status's \"API\" when it is text, else None.")
-        .def_readonly("info", &Found::info, "The device's information (usually a dict).")
-        .def_readonly("status", &Found::status, "The device's status (usually a dict), or None when it gave none.")
+        .def_property_readonly(
+            "serial_number", [](Found const& found) { return text_or_none(found.serial_number); },
+            "The information's \"Serial Number\" as text, or None when it has none.")
+        .def_property_readonly(
+            "api", [](Found const& found) { return text_or_none(found.api); },
+            "The status's \"API\" when it is text, else None.")
+        .def_property_readonly(
+            "info", [](Found& found) { return found.info.value(); }, "The device's information (usually a dict).")
+        .def_property_readonly(
+            "status", [](Found& found) { return found.status.value(); },
+            "The device's status (usually a dict), or None when it gave none.")
         .def("__repr__", &found_repr);
     py::class_<Occupied, Result>(module, "Occupied", "A device that another owner holds; it was not queried.")
         .def_readonly("owner", &Occupied::owner, "The holder (zelm.Owner), or None when it cannot be identified.")
