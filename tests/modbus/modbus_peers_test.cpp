@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
 #include <ostream>
+#include <thread>
 #include <utility>
 
 namespace zelm::modbus_test {
@@ -111,6 +116,31 @@ TEST(ModbusSimulator, StopsWhenDestroyed) {
         ModbusSimulator const server(Transport::tcp);
         request = mbpoll_request(server, {"-a", "1", "-t", "4", "-r", "0"});
         ASSERT_EQ(run_mbpoll(request).status, 0);
+    }
+    EXPECT_NE(run_mbpoll(request).status, 0);
+}
+
+// A test process that crashes runs no destructor: the server notices that
+// its parent is gone and stops by itself.
+TEST(ModbusSimulator, StopsWhenItsParentDies) {
+    test::TempDir const dir;
+    auto const port_file = dir.path() / "port";
+    test::ChildProcess parent([&](test::ChildProcess& self) {
+        ModbusSimulator const server(Transport::tcp);
+        std::ofstream(port_file) << server.port();
+        self.send();
+        self.receive();  // until killed
+        return 0;
+    });
+    ASSERT_EQ(parent.receive(), '.');
+    auto const request = std::vector<std::string>{"-m", "tcp", "-p", test::read_file(port_file), "-a", "1", "-t", "4",
+                                                  "-r", "0", "-0", "-1", "127.0.0.1"};
+    ASSERT_EQ(run_mbpoll(request).status, 0);
+    parent.kill(SIGKILL);
+    parent.wait();
+    auto const deadline = std::chrono::steady_clock::now() + peer_start_timeout;
+    while (run_mbpoll(request).status == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_NE(run_mbpoll(request).status, 0);
 }

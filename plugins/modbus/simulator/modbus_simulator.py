@@ -18,7 +18,9 @@ revision the pymodbus version, per unit; units given to --no-identification
 answer it with exception 01 (illegal function).
 
 Once listening it prints one line, "ready <port>" (TCP, the real port) or
-"ready <device>" (RTU), and runs until SIGTERM or SIGINT (exit status 0).
+"ready <device>" (RTU), and runs until SIGTERM or SIGINT (exit status 0), or
+until the process that started it is gone, so that a test that crashes leaves
+no server behind.
 Errors are one line on stderr, exit status 1.
 """
 
@@ -134,7 +136,8 @@ def parse_arguments(argv):
         description="A Modbus TCP or RTU server with recognisable registers, for tests and trials.",
         epilog="Holding register i holds i, input register i holds 1000+i, coils are 0, "
                "discrete input i is i%2. Prints 'ready <port>' (TCP) or 'ready <device>' (RTU) "
-               "once listening; stops on SIGTERM or SIGINT.")
+               "once listening; stops on SIGTERM or SIGINT, or when the process that started it "
+               "is gone.")
     bus = parser.add_mutually_exclusive_group(required=True)
     bus.add_argument("--tcp", type=tcp_address, metavar="HOST:PORT",
                      help="serve Modbus TCP here (port 0: any free port)")
@@ -196,15 +199,28 @@ async def start_rtu(args, context):
     return server, None, args.rtu
 
 
+PARENT_CHECK_SECONDS = 0.5
+
+
+async def stop_when_orphaned(stop):
+    """Sets `stop` once the parent has gone (the process is re-parented)."""
+    parent = os.getppid()
+    while os.getppid() == parent:
+        await asyncio.sleep(PARENT_CHECK_SECONDS)
+    stop.set()
+
+
 async def serve(args):
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signal_number in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signal_number, stop.set)
+    orphan_watch = asyncio.create_task(stop_when_orphaned(stop))
     start = start_tcp if args.tcp else start_rtu
     server, serving, where = await start(args, server_context(args))
     print(f"ready {where}", flush=True)
     await stop.wait()
+    orphan_watch.cancel()
     await server.shutdown()
     if serving is not None:
         serving.cancel()
