@@ -8,13 +8,22 @@
 #include <zelm/export.hpp>
 #include <zelm/lock.hpp>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zelm {
 
+namespace detail {
+class LabClaim;  // the device's key in the cluster (<zelm/cluster.hpp>)
+}
+
 // Forwards every operation to the wrapped device unchanged (results and
-// exceptions alike). set_register_sync and get_register_sync are the
+// exceptions alike). A lab-wide device owned in a cluster (<zelm/cluster.hpp>)
+// first checks that its ownership still holds: once it is lost, or may have
+// lapsed, every operation throws zelm::cluster::OwnershipLostError instead
+// of reaching the device. set_register_sync and get_register_sync are the
 // interface's defaults, built from the forwarding operations.
 //
 // Destruction order: the lock is released, then the device destroyed, then
@@ -47,6 +56,11 @@ public:
     __attribute__((visibility("hidden"))) ManagedDevice(std::unique_ptr<Device> wrapped,
                                                         std::shared_ptr<DeviceManager> owner,
                                                         std::shared_ptr<detail::OwnershipLock> held);
+    // The same with the device's lab-wide claim, which the caller also took.
+    __attribute__((visibility("hidden"))) ManagedDevice(std::unique_ptr<Device> wrapped,
+                                                        std::shared_ptr<DeviceManager> owner,
+                                                        std::shared_ptr<detail::OwnershipLock> held,
+                                                        std::unique_ptr<detail::LabClaim> claim);
     ~ManagedDevice() override;
 
     int set_register(unsigned int address, unsigned int value, unsigned int operand) override;
@@ -63,11 +77,32 @@ public:
     TextResult get_status() override;
     TextResult get_info() override;
 
+    // Lab-wide ownership (<zelm/cluster.hpp>). A device that is not owned in
+    // a cluster is never lost.
+    using OwnershipLostCallback = std::function<void(std::string const& reason)>;
+    // True when the device is owned through the cluster. Never throws.
+    bool lab_wide() const noexcept;
+    // Why the device's lab-wide ownership is lost (or may have lapsed); none
+    // while it holds. Throws std::bad_alloc only.
+    std::optional<std::string> ownership_lost() const;
+    // Calls `callback` once, with the reason, when the ownership is lost: on
+    // the thread that notices (the cluster's keep-alive thread, or one of
+    // this device's operations), at once if it is lost already. Replaces an
+    // earlier callback; the device's destruction waits for a call in
+    // progress on another thread. Does nothing for a device that is not
+    // lab-wide. Throws std::bad_alloc only.
+    void on_ownership_lost(OwnershipLostCallback callback);
+
 private:
+    // Throws cluster::OwnershipLostError when a lab-wide ownership is lost.
+    void check_ownership() const;
+
     // Declaration order is construction order; destruction runs backwards.
     std::shared_ptr<DeviceManager> manager;
     std::unique_ptr<Device> device;
     std::shared_ptr<detail::OwnershipLock> lock;
+    // Released first: the key goes before the local lock.
+    std::unique_ptr<detail::LabClaim> lab_claim;
 };
 
 }  // namespace zelm

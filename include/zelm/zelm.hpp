@@ -2,6 +2,7 @@
 #pragma once
 
 #include <zelm/clean.hpp>
+#include <zelm/cluster.hpp>
 #include <zelm/device.hpp>
 #include <zelm/device_manager.hpp>
 #include <zelm/lock.hpp>

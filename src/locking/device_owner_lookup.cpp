@@ -18,6 +18,14 @@
 namespace zelm {
 namespace {
 
+// A process that may only hide its name from us (another user's, under a
+// restricted /proc) still exists; one that is gone identifies nobody.
+bool exists(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+}  // namespace
+
+namespace detail {
+
 // Read with plain system calls: the process may end while it is read, and
 // the standard library's file streams then throw (ESRCH) instead of failing.
 // The kernel cuts command names at 15 bytes, possibly inside a UTF-8
@@ -39,14 +47,6 @@ std::optional<std::string> command_of(int pid) {
     }
     return command.empty() ? std::nullopt : std::optional<std::string>(detail::as_utf8(command));
 }
-
-// A process that may only hide its name from us (another user's, under a
-// restricted /proc) still exists; one that is gone identifies nobody.
-bool exists(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
-
-}  // namespace
-
-namespace detail {
 
 std::optional<DeviceOwner> owner_of_lock(std::string const& lock_id) {
     auto const pid = find_device_owner(lock_id);

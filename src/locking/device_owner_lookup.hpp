@@ -13,4 +13,8 @@ namespace zelm::detail {
 // std::bad_alloc.
 std::optional<DeviceOwner> owner_of_lock(std::string const& lock_id);
 
+// The command name of process `pid` (/proc/<pid>/comm, made valid UTF-8);
+// none when it cannot be read. Never throws but std::bad_alloc.
+std::optional<std::string> command_of(int pid);
+
 }  // namespace zelm::detail

@@ -2,6 +2,9 @@
 // (and so its plug-in's code) alive, forwarding every operation unchanged.
 #include <zelm/managed_device.hpp>
 
+#include <zelm/cluster.hpp>
+
+#include "cluster/lab_claim.hpp"
 #include "loader/plugin_pin.hpp"
 #include "locking/lock_identity.hpp"
 #include "ownership/open_device.hpp"
@@ -21,8 +24,9 @@ std::unique_ptr<ManagedDevice> DeviceManager::open_managed_device(std::string co
     // also when the caller's handle to this manager goes during unwinding.
     auto const path = detail::pinning_on_exception(*this, [&] { return get_path(); });
     auto lock = std::make_shared<detail::OwnershipLock>(detail::make_lock_id_from_text(path.native(), compact), true);
+    auto claim = detail::claim_if_lab_wide(*this, path.native(), compact);
     auto device = detail::pinning_on_exception(*this, [&] { return detail::open_device_checked(*this, compact); });
-    return std::make_unique<ManagedDevice>(std::move(device), std::move(self), std::move(lock));
+    return std::make_unique<ManagedDevice>(std::move(device), std::move(self), std::move(lock), std::move(claim));
 }
 
 ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<DeviceManager> owner,
@@ -30,50 +34,84 @@ ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<De
     : manager(std::move(owner)), device(std::move(wrapped)), lock(std::move(held)) {}
 
 ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<DeviceManager> owner,
+                             std::shared_ptr<detail::OwnershipLock> held, std::unique_ptr<detail::LabClaim> claim)
+    : manager(std::move(owner)), device(std::move(wrapped)), lock(std::move(held)), lab_claim(std::move(claim)) {}
+
+ManagedDevice::ManagedDevice(std::unique_ptr<Device> wrapped, std::shared_ptr<DeviceManager> owner,
                              std::string const& description)
     : manager(std::move(owner)), device(std::move(wrapped)) {
     auto const path = detail::pinning_on_exception(*manager, [&] { return manager->get_path(); });
     lock = detail::acquire_device_ownership_lock(path.native(), description);
+    if (lock) {
+        lab_claim = detail::claim_if_lab_wide(*manager, path.native(), detail::parse_description(description).dump());
+    }
 }
 
-// Members go in reverse order: lock released, device destroyed, manager dropped.
+// Members go in reverse order: lab-wide key deleted, lock released, device
+// destroyed, manager dropped.
 ManagedDevice::~ManagedDevice() = default;
+
+bool ManagedDevice::lab_wide() const noexcept { return lab_claim != nullptr; }
+
+std::optional<std::string> ManagedDevice::ownership_lost() const {
+    return lab_claim ? lab_claim->lost_reason() : std::nullopt;
+}
+
+void ManagedDevice::on_ownership_lost(OwnershipLostCallback callback) {
+    if (lab_claim) {
+        lab_claim->on_lost(std::move(callback));
+    }
+}
+
+void ManagedDevice::check_ownership() const {
+    if (lab_claim) {
+        lab_claim->check();
+    }
+}
 
 // Every forwarded call pins the plug-in should it throw: the host may drop
 // this device, and with it the last manager handle, while the exception,
 // whose type may be the plug-in's, is still in flight.
 
 int ManagedDevice::set_register(unsigned int address, unsigned int value, unsigned int operand) {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->set_register(address, value, operand); });
 }
 
 int ManagedDevice::send_registers() {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->send_registers(); });
 }
 
 unsigned int ManagedDevice::get_register(unsigned int address) {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->get_register(address); });
 }
 
 int ManagedDevice::read_registers() {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->read_registers(); });
 }
 
 int ManagedDevice::trigger(unsigned int address, int operand) {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->trigger(address, operand); });
 }
 
 int ManagedDevice::write(unsigned int address, unsigned long length, unsigned char const* data) {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->write(address, length, data); });
 }
 
 int ManagedDevice::read(unsigned int address, unsigned long length, unsigned char* data) {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->read(address, length, data); });
 }
 
 std::unique_ptr<Device::DataStream> ManagedDevice::start_read_stream(unsigned int address,
                                                                      ::zelm::DataStream::Callback&& callback,
                                                                      unsigned long size) {
+    check_ownership();
     auto stream = detail::pinning_on_exception(
         *manager, [&] { return device->start_read_stream(address, std::move(callback), size); });
     if (!stream) {
@@ -83,10 +121,12 @@ std::unique_ptr<Device::DataStream> ManagedDevice::start_read_stream(unsigned in
 }
 
 TextResult ManagedDevice::get_status() {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->get_status(); });
 }
 
 TextResult ManagedDevice::get_info() {
+    check_ownership();
     return detail::pinning_on_exception(*manager, [&] { return device->get_info(); });
 }
 

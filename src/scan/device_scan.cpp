@@ -33,8 +33,12 @@ namespace {
 
 void scan_listed_device(std::filesystem::path const& plugin_path, DeviceManager& manager, nlohmann::json const& device,
                         std::string description, std::string const& manager_path, std::string const& lock_id,
-                        ScanLockDirectory& lock_directory, ScanResults& results) {
-    auto const& directory = lock_directory.current();
+                        ScanSession& session, ScanResults& results) {
+    if (auto decided = session.lab.judge(plugin_path.native(), manager, manager_path, description)) {
+        results.push_back(std::move(*decided));
+        return;
+    }
+    auto const& directory = session.lock_directory.current();
     if (!is_device_occupied(lock_id, directory)) {
         auto const answer = query_device_cached(manager, {device, description, manager_path, lock_id}, directory);
         if (!answer.occupied) {
@@ -48,21 +52,21 @@ void scan_listed_device(std::filesystem::path const& plugin_path, DeviceManager&
 }  // namespace
 
 ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
-                       nlohmann::json const& device, ScanLockDirectory& lock_directory) {
+                       nlohmann::json const& device, ScanSession& session) {
     auto const manager_path = manager->get_path();
     // Serialised once: the text is both the identity's input and the result's.
     auto description = device.dump();
     auto const lock_id = make_lock_id_from_text(manager_path.native(), description);
     ScanResults results;
     scan_listed_device(plugin_path, *manager, device, std::move(description), manager_path.native(), lock_id,
-                       lock_directory, results);
+                       session, results);
     return std::move(results.front());
 }
 
 ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
                        nlohmann::json const& device) {
-    ScanLockDirectory lock_directory;
-    return scan_device(plugin_path, manager, device, lock_directory);
+    ScanSession session;
+    return scan_device(plugin_path, manager, device, session);
 }
 
 namespace {
@@ -71,7 +75,7 @@ namespace {
 // path for every device, and identities are derived afresh only when that
 // path differs from the one they were derived under.
 void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& manager, DeviceList const& list,
-                     ScanLockDirectory& lock_directory, ProgressTicker& ticker, ScanResults& results) {
+                     ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
     results.reserve(results.size() + list.devices.size());
     for (auto const& device : list.devices) {
         auto const manager_path = manager.get_path();
@@ -79,7 +83,7 @@ void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& ma
         auto const lock_id =
             same_path ? device.lock_id : make_lock_id_from_text(manager_path.native(), device.description);
         scan_listed_device(plugin_path, manager, device.value, device.description, manager_path.native(), lock_id,
-                           lock_directory, results);
+                           session, results);
         ticker.device_done();
     }
 }
@@ -88,7 +92,7 @@ void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& ma
 // array gives its elements, an object its member values in key order, null
 // nothing, any other value itself.
 void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& manager, std::string text,
-                   ScanLockDirectory& lock_directory, ProgressTicker& ticker, ScanResults& results) {
+                   ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
     std::optional<nlohmann::json> parsed;
     try {
         parsed = parse_bounded(text);
@@ -103,7 +107,7 @@ void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& mana
         // Serialised once: the text is both the identity's input and the result's.
         auto description = device.dump();
         auto lock_id = make_lock_id_from_text(manager_path.native(), description);
-        scan_listed_device(plugin_path, manager, device, description, manager_path.native(), lock_id, lock_directory,
+        scan_listed_device(plugin_path, manager, device, description, manager_path.native(), lock_id, session,
                            results);
         if (list->devices.empty()) {
             list->manager_path = manager_path.native();
@@ -119,7 +123,7 @@ void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& mana
 
 // The devices of one plug-in, scanned in list order into `results`.
 void scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& manager,
-                      ScanLockDirectory& lock_directory, ProgressTicker& ticker, ScanResults& results) {
+                      ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
     std::string text;
     try {
         text = manager.list_devices();
@@ -127,9 +131,9 @@ void scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& m
         return;  // skipped silently, like a list that is not JSON
     }
     if (auto const list = device_lists().find(plugin_path.native(), text)) {
-        scan_known_list(plugin_path, manager, *list, lock_directory, ticker, results);
+        scan_known_list(plugin_path, manager, *list, session, ticker, results);
     } else {
-        scan_new_list(plugin_path, manager, std::move(text), lock_directory, ticker, results);
+        scan_new_list(plugin_path, manager, std::move(text), session, ticker, results);
     }
 }
 
@@ -148,14 +152,14 @@ void ProgressTicker::tell() {
 
 namespace {
 
-void scan_plugin(std::filesystem::path const& plugin_path, detail::ScanLockDirectory& lock_directory,
+void scan_plugin(std::filesystem::path const& plugin_path, detail::ScanSession& session,
                  detail::ProgressTicker& ticker, ScanResults& results) {
     // Declared outside the try block so that the plug-in stays loaded until
     // the exception, whose type and message may be the plug-in's, is gone.
     std::shared_ptr<DeviceManager> manager;
     try {
         manager = get_device_manager(plugin_path);
-        detail::scan_device_list(plugin_path, *manager, lock_directory, ticker, results);
+        detail::scan_device_list(plugin_path, *manager, session, ticker, results);
     } catch (detail::ProgressStopped const&) {
         throw;  // the host's, not the plug-in's: it ends the whole scan
     } catch (std::exception const& e) {
@@ -175,16 +179,17 @@ void scan_plugin(std::filesystem::path const& plugin_path, detail::ScanLockDirec
 ScanResults scan_devices(std::vector<std::filesystem::path> const& plugin_paths,
                          ScanProgressCallback const& progress) {
     ScanResults results;
-    detail::ScanLockDirectory lock_directory;
+    detail::ScanSession session;
     detail::ProgressTicker ticker(&progress, plugin_paths.size());
     try {
         for (std::size_t index = 0; index < plugin_paths.size(); ++index) {
             ticker.start_plugin(index);
-            scan_plugin(plugin_paths[index], lock_directory, ticker, results);
+            scan_plugin(plugin_paths[index], session, ticker, results);
         }
     } catch (detail::ProgressStopped const& stopped) {
         std::rethrow_exception(stopped.error);
     }
+    session.lab.publish();
     return results;
 }
 

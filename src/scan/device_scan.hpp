@@ -6,6 +6,7 @@
 #include <zelm/device_manager.hpp>
 #include <zelm/scan.hpp>
 
+#include "cluster/lab_scan.hpp"
 #include "locking/lock_directory.hpp"
 
 #include <nlohmann/json.hpp>
@@ -20,11 +21,17 @@ namespace zelm::detail {
 // way the plug-in is skipped silently.
 nlohmann::json list_devices(DeviceManager& manager);
 
+// What a scan keeps across its devices.
+struct ScanSession {
+    ScanLockDirectory lock_directory;
+    LabScan lab;
+};
+
 // One listed device as occupied, found or failed.
 ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
                        nlohmann::json const& device);
-// The same with the lock directory that the scan keeps across its devices.
+// The same within a scan's session.
 ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
-                       nlohmann::json const& device, ScanLockDirectory& lock_directory);
+                       nlohmann::json const& device, ScanSession& session);
 
 }  // namespace zelm::detail

@@ -49,7 +49,7 @@ ModbusManager::Catalog ModbusManager::make_catalog(Config config) {
     return catalog;
 }
 
-std::optional<std::pair<std::size_t, int>> ModbusManager::Catalog::find(std::string const& compact) const {
+std::optional<std::pair<std::size_t, int>> ModbusManager::Catalog::find(std::string_view compact) const {
     auto const at = units.find(compact);
     return at == units.end() ? std::nullopt : std::optional(at->second);
 }
@@ -69,9 +69,41 @@ std::filesystem::path ModbusManager::get_path() { return path_; }
 
 std::string ModbusManager::get_version() { return ZELM_MODBUS_VERSION; }
 
-bool ModbusManager::owned_elsewhere(BusConfig const& bus, int unit) {
-    return find_device_owner(path_, compact_description(bus, unit)).has_value();
+bool ModbusManager::is_lab_wide(std::string_view compact_description) const noexcept {
+    if (!catalog_ || !catalog_->has_value()) {
+        return false;
+    }
+    auto const& found = **catalog_;
+    auto const unit = found.find(compact_description);
+    return unit && found.config.buses[unit->first].transport == Transport::tcp;
 }
+
+bool ModbusManager::owned_elsewhere(BusConfig const& bus, int unit,
+                                    std::optional<std::map<std::string, cluster::Owner>> const& lab_owners) {
+    auto const description = compact_description(bus, unit);
+    if (bus.transport == Transport::tcp && cluster::joined() &&
+        (!lab_owners || lab_owners->contains(cluster::owner_key(path_, description)))) {
+        return true;
+    }
+    return find_device_owner(path_, description).has_value();
+}
+
+namespace {
+
+// The cluster's owners, one request for the whole listing; none when the
+// cluster cannot answer or this process is in none.
+std::optional<std::map<std::string, cluster::Owner>> lab_owners_now() {
+    if (!cluster::joined()) {
+        return std::map<std::string, cluster::Owner>();
+    }
+    try {
+        return cluster::lab_owners();
+    } catch (std::exception const&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
 
 std::string ModbusManager::list_devices() {
     auto const* found = catalog();
@@ -79,8 +111,9 @@ std::string ModbusManager::list_devices() {
     if (found == nullptr) {
         return devices.dump();
     }
-    auto const listings = probe_buses(found->config.buses, [this](BusConfig const& bus, int unit) {
-        return owned_elsewhere(bus, unit);
+    auto const lab_owners = lab_owners_now();
+    auto const listings = probe_buses(found->config.buses, [this, &lab_owners](BusConfig const& bus, int unit) {
+        return owned_elsewhere(bus, unit, lab_owners);
     });
     std::lock_guard lock(listings_mutex_);
     for (std::size_t i = 0; i < listings.size(); ++i) {
@@ -115,3 +148,8 @@ std::unique_ptr<Device> ModbusManager::open_device(std::string const& descriptio
 }  // namespace zelm::modbus
 
 ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new zelm::modbus::ModbusManager; }
+
+ZELM_LAB_WIDE_ENTRY int zelm_is_lab_wide(zelm::DeviceManager* manager, char const* description) noexcept {
+    auto const* modbus = dynamic_cast<zelm::modbus::ModbusManager const*>(manager);
+    return modbus != nullptr && modbus->is_lab_wide(description) ? 1 : 0;
+}

@@ -5,6 +5,7 @@
 #include "bus_config.hpp"
 #include "bus_probe.hpp"
 
+#include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
 
 #include <nlohmann/json.hpp>
@@ -43,6 +44,11 @@ public:
     // no configured unit has it.
     std::unique_ptr<Device> open_device(std::string const& description) override;
 
+    // Whether the unit of `compact_description` is on a TCP bus, which every
+    // host of the network reaches: such units are owned lab-wide in a
+    // cluster. False for an unknown unit. Never throws.
+    bool is_lab_wide(std::string_view compact_description) const noexcept;
+
 private:
     // The configuration with what the manager derives from it once.
     struct Catalog {
@@ -50,12 +56,16 @@ private:
         // Compact description -> (bus index, unit).
         std::map<std::string, std::pair<std::size_t, int>, std::less<>> units;
 
-        std::optional<std::pair<std::size_t, int>> find(std::string const& compact) const;
+        std::optional<std::pair<std::size_t, int>> find(std::string_view compact) const;
     };
 
     static Catalog make_catalog(Config config);
     Catalog const* catalog() const;  // none: not configured
-    bool owned_elsewhere(BusConfig const& bus, int unit);
+    // Whether another process, here or (for a TCP unit, in a cluster) on
+    // another host, owns the unit; `lab_owners` are the cluster's keys, none
+    // when the cluster cannot say, which counts every TCP unit as owned.
+    bool owned_elsewhere(BusConfig const& bus, int unit,
+                         std::optional<std::map<std::string, cluster::Owner>> const& lab_owners);
 
     std::filesystem::path path_;
     std::string not_configured_;

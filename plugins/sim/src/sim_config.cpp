@@ -25,6 +25,7 @@
 //                          addresses are decimal or "0x" hexadecimal
 //   "memory_size": 4096    bytes reached by write, read and streams; byte i starts as i & 0xff
 //   "keep_state": true     false: every open starts from the configured registers and memory
+//   "lab_wide": false      true: other hosts reach it too; owned lab-wide in a cluster
 //   "latency_ms": {"get_info": 0, "open_device": 0}
 //   "stream": {"chunk_size": 1024, "chunks_per_second": 1000}   0 per second: unthrottled
 //   "faults": {"get_info_error": "text", "get_status_error": "text",
@@ -194,8 +195,8 @@ json object_with_default(json const& entry, char const* key, std::string const& 
 DeviceConfig parse_device(json const& entry, std::string const& where) {
     require_object(entry, where);
     check_members(entry, where,
-                  {"description", "info", "status", "registers", "memory_size", "keep_state", "latency_ms", "stream",
-                   "faults"});
+                  {"description", "info", "status", "registers", "memory_size", "keep_state", "lab_wide", "latency_ms",
+                   "stream", "faults"});
     DeviceConfig device;
     auto const description = entry.find("description");
     if (description == entry.end()) {
@@ -211,6 +212,8 @@ DeviceConfig parse_device(json const& entry, std::string const& where) {
                 [&](json const& v, std::string const& at) { device.memory_size = read_count(v, at, max_memory_size); });
     with_member(entry, "keep_state", where,
                 [&](json const& v, std::string const& at) { device.keep_state = read_bool(v, at); });
+    with_member(entry, "lab_wide", where,
+                [&](json const& v, std::string const& at) { device.lab_wide = read_bool(v, at); });
     with_member(entry, "latency_ms", where,
                 [&](json const& v, std::string const& at) { parse_latency(v, at, device); });
     with_member(entry, "stream", where,

@@ -54,6 +54,9 @@ struct DeviceConfig {
     std::size_t memory_size = 0;          // bytes addressed by write, read and streams
     // Whether registers and memory are kept between processes (device_state.hpp).
     bool keep_state = true;
+    // Whether other hosts reach the device too, so that hosts in a cluster
+    // own it lab-wide.
+    bool lab_wide = false;
     Milliseconds get_info_latency{0};
     Milliseconds open_device_latency{0};
     StreamConfig stream;

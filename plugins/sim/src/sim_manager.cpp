@@ -5,6 +5,8 @@
 
 #include "config_location.hpp"
 
+#include <zelm/cluster.hpp>
+
 #include <fmt/format.h>
 
 #include <stdexcept>
@@ -65,6 +67,14 @@ std::string SimManager::list_devices() { return catalog().listing; }
 
 std::string SimManager::get_version() { return ZELM_SIM_VERSION; }
 
+bool SimManager::is_lab_wide(std::string_view compact_description) const noexcept {
+    if (!catalog_) {
+        return false;
+    }
+    auto const found = catalog_->by_compact_description.find(compact_description);
+    return found != catalog_->by_compact_description.end() && catalog_->config.devices[found->second]->lab_wide;
+}
+
 std::shared_ptr<DeviceConfig const> const& SimManager::find(std::string const& description) const {
     auto const parsed = nlohmann::json::parse(description, nullptr, false);
     // Compact, so that the message too stays on one line whatever the caller's layout.
@@ -95,3 +105,8 @@ std::unique_ptr<Device> SimManager::open_device(std::string const& description) 
 }  // namespace zelm::sim
 
 ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new zelm::sim::SimManager; }
+
+ZELM_LAB_WIDE_ENTRY int zelm_is_lab_wide(zelm::DeviceManager* manager, char const* description) noexcept {
+    auto const* sim = dynamic_cast<zelm::sim::SimManager const*>(manager);
+    return sim != nullptr && sim->is_lab_wide(description) ? 1 : 0;
+}

@@ -36,6 +36,9 @@ public:
     // A JSON array of the configured descriptions, in configuration order.
     std::string list_devices() override;
     std::string get_version() override;
+    // Whether the configuration marks the device of `compact_description`
+    // lab-wide; false for an unknown device or an unusable configuration.
+    bool is_lab_wide(std::string_view compact_description) const noexcept;
     // Finds the device whose listed description has the compact text of
     // `description` parsed (so member order and layout do not matter, but
     // {"serial":7.0} does not open a listed {"serial":7}: the library owns a

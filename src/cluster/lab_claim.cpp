@@ -1,0 +1,80 @@
+#include "cluster/lab_claim.hpp"
+
+#include "cluster/lab_wide.hpp"
+#include "cluster/owner_record.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace zelm::detail {
+
+LabClaim::LabClaim(std::shared_ptr<Membership> membership, std::string key)
+    : membership_(std::move(membership)), key_(std::move(key)), lease_(create_key()) {}
+
+// A transaction that timed out may still have been applied: a key found bound
+// to our own lease is the one we created. A lease that expired between the
+// grant and the transaction is replaced once.
+std::shared_ptr<Lease> LabClaim::create_key() {
+    auto const record = owner_record(this_process_as_owner(membership_->options().host_id));
+    for (int attempt = 0;; ++attempt) {
+        auto lease = membership_->lease();
+        CreateOutcome outcome;
+        try {
+            outcome = membership_->client().create_if_absent(key_, record, lease->id());
+        } catch (EtcdError const& e) {
+            lease->lose(e.what());
+            if (attempt < 2) {
+                continue;
+            }
+            throw cluster::UnavailableError(e.what());
+        }
+        if (outcome.created || (outcome.existing && outcome.existing->lease == lease->id())) {
+            return lease;
+        }
+        if (outcome.existing) {
+            throw cluster::HeldElsewhereError(parse_owner_record(outcome.existing->value));
+        }
+        if (attempt >= 2) {
+            throw cluster::UnavailableError("the key of " + key_ + " keeps changing");
+        }
+    }
+}
+
+LabClaim::~LabClaim() {
+    if (listener_) {
+        lease_->forget(*listener_);
+    }
+    if (lease_->lost()) {
+        return;  // the key went with the lease, or goes with it soon
+    }
+    try {
+        membership_->client().delete_if_leased(key_, lease_->id());
+    } catch (std::exception const& e) {
+        spdlog::warn("Cluster key {} not deleted: {}; it goes when lease {:x} expires", key_, e.what(),
+                     lease_->id());
+    }
+}
+
+void LabClaim::check() {
+    if (auto const reason = lease_->lost_reason()) {
+        throw cluster::OwnershipLostError(*reason);
+    }
+}
+
+void LabClaim::on_lost(Lease::Listener listener) {
+    if (listener_) {
+        lease_->forget(*listener_);
+        listener_.reset();
+    }
+    listener_ = lease_->listen(std::move(listener));
+}
+
+std::unique_ptr<LabClaim> claim_if_lab_wide(DeviceManager& manager, std::string const& manager_path,
+                                            std::string const& compact_description) {
+    auto membership = current_membership();
+    if (!membership || !marks_lab_wide(lab_wide_query_of(manager), manager, compact_description)) {
+        return nullptr;
+    }
+    return std::make_unique<LabClaim>(std::move(membership), owner_key_of(manager_path, compact_description));
+}
+
+}  // namespace zelm::detail

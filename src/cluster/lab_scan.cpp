@@ -1,0 +1,51 @@
+#include "cluster/lab_scan.hpp"
+
+#include "cluster/owner_record.hpp"
+
+namespace zelm::detail {
+
+LabScan::LabScan() : membership_(current_membership()) {}
+
+bool LabScan::lab_wide(DeviceManager& manager, std::string const& description) {
+    if (queried_manager_ != &manager) {
+        queried_manager_ = &manager;
+        query_ = lab_wide_query_of(manager);
+    }
+    return marks_lab_wide(query_, manager, description);
+}
+
+void LabScan::read_owners() {
+    read_ = true;
+    try {
+        for (auto& entry : membership_->client().list_prefix(cluster::owners_prefix)) {
+            owners_.emplace(std::move(entry.key), std::move(entry.value));
+        }
+    } catch (cluster::UnavailableError const& e) {
+        unavailable_ = e.what();
+    } catch (std::exception const& e) {
+        unavailable_ = cluster::UnavailableError(e.what()).what();
+    }
+}
+
+std::optional<ScanResult> LabScan::judge(std::string const& plugin_path, DeviceManager& manager,
+                                         std::string const& manager_path, std::string const& description) {
+    if (!membership_ || !lab_wide(manager, description)) {
+        return std::nullopt;
+    }
+    if (!read_) {
+        read_owners();
+    }
+    if (unavailable_) {
+        return DeviceQueryFailed{plugin_path, description, *unavailable_};
+    }
+    auto const found = owners_.find(owner_key_of(manager_path, description));
+    if (found == owners_.end()) {
+        return std::nullopt;
+    }
+    seen_.insert_or_assign({plugin_path, description}, parse_owner_record(found->second));
+    return DeviceOccupied{plugin_path, description};
+}
+
+void LabScan::publish() { scanned_owners().replace(std::move(seen_)); }
+
+}  // namespace zelm::detail

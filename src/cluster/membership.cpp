@@ -1,0 +1,108 @@
+#include "cluster/membership.hpp"
+
+#include <spdlog/spdlog.h>
+
+namespace zelm::detail {
+
+Membership::Membership(std::vector<std::string> endpoints, cluster::Options options)
+    : client_(std::move(endpoints), options.request_timeout),
+      options_(std::move(options)),
+      keeper_([this](std::stop_token stop) { keep_alive(stop); }) {}
+
+Membership::~Membership() {
+    keeper_.request_stop();
+    keeper_.join();
+    end("left the cluster");
+}
+
+std::shared_ptr<Lease> Membership::current_lease() {
+    std::lock_guard const lock(mutex_);
+    if (ended_) {
+        throw cluster::UnavailableError("this process has left the cluster");
+    }
+    return lease_;
+}
+
+std::shared_ptr<Lease> Membership::lease() {
+    if (auto current = current_lease(); current && !current->lost_reason()) {
+        return current;
+    }
+    // One grant at a time, so that threads acquiring at once share a lease
+    // rather than each replace the other's.
+    std::lock_guard const granting(grant_mutex_);
+    if (auto current = current_lease(); current && !current->lost_reason()) {
+        return current;
+    }
+    auto const granted_at = BootClock::now();
+    auto const id = client_.grant_lease(options_.ttl);
+    auto fresh = std::make_shared<Lease>(id, options_.ttl, granted_at);
+    {
+        std::lock_guard const lock(mutex_);
+        lease_ = fresh;
+    }
+    wake_.notify_all();
+    return fresh;
+}
+
+void Membership::end(std::string const& reason) noexcept {
+    std::shared_ptr<Lease> lease;
+    {
+        std::lock_guard const lock(mutex_);
+        ended_ = true;
+        lease.swap(lease_);
+    }
+    if (!lease) {
+        return;
+    }
+    lease->lose(reason);
+    try {
+        client_.revoke_lease(lease->id());
+    } catch (std::exception const& e) {
+        spdlog::warn("Cluster lease {:x} not revoked: {}; it expires in {} s", lease->id(), e.what(),
+                     options_.ttl.count());
+    }
+}
+
+// A keep-alive every third of the time-to-live; after a failure, another
+// soon, until the lease's time runs out here, which makes it lost.
+void Membership::keep_alive(std::stop_token stop) {
+    auto const period = std::chrono::duration_cast<std::chrono::milliseconds>(options_.ttl) / 3;
+    auto const retry = std::chrono::milliseconds(200);
+    std::unique_lock lock(mutex_);
+    while (!stop.stop_requested()) {
+        if (!lease_ || lease_->lost()) {
+            wake_.wait(lock, stop, [this] { return lease_ && !lease_->lost(); });
+            continue;
+        }
+        auto const lease = lease_;
+        lock.unlock();
+        bool const renewed = renew_once(*lease);
+        if (lease->lost_reason()) {
+            // Given up here, so given up there too: others need not wait for
+            // the server to notice.
+            try {
+                client_.revoke_lease(lease->id());
+            } catch (std::exception const&) {
+            }
+        }
+        lock.lock();
+        wake_.wait_for(lock, stop, renewed ? period : retry, [] { return false; });
+    }
+}
+
+bool Membership::renew_once(Lease& lease) {
+    auto const sent_at = BootClock::now();
+    try {
+        auto const ttl = client_.keep_alive(lease.id());
+        if (ttl > 0) {
+            lease.renewed(sent_at, std::chrono::seconds(ttl));
+            return true;
+        }
+        lease.lose(fmt::format("lease {:x} expired on the cluster", lease.id()));
+    } catch (std::exception const& e) {
+        spdlog::warn("Cluster keep-alive of lease {:x} failed: {}", lease.id(), e.what());
+    }
+    return false;
+}
+
+}  // namespace zelm::detail

@@ -1,0 +1,63 @@
+// This process's membership of a cluster: the client, the host's identity
+// and the one lease that every key this process creates is bound to, kept
+// alive by a thread of its own.
+//
+// One lease per process rather than one per device: an acquisition then
+// costs one transaction, and a process that dies or stalls loses all its
+// devices at once, as it should. Releasing a device deletes its key; the
+// lease itself is revoked when the process leaves the cluster or ends.
+#pragma once
+
+#include "cluster/etcd_client.hpp"
+#include "cluster/lease.hpp"
+
+#include <zelm/cluster.hpp>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zelm::detail {
+
+class Membership {
+public:
+    // `options` as join resolved them (the host id filled in).
+    Membership(std::vector<std::string> endpoints, cluster::Options options);
+    // Revokes the lease.
+    ~Membership();
+    Membership(Membership const&) = delete;
+    Membership& operator=(Membership const&) = delete;
+
+    EtcdClient& client() noexcept { return client_; }
+    cluster::Options const& options() const noexcept { return options_; }
+
+    // The live lease, granted now when there is none or the last one is
+    // lost. Throws cluster::UnavailableError.
+    std::shared_ptr<Lease> lease();
+    // Revokes the lease now and tells its listeners `reason`.
+    void end(std::string const& reason) noexcept;
+
+private:
+    std::shared_ptr<Lease> current_lease();
+    void keep_alive(std::stop_token stop);
+    // True when the lease was renewed.
+    bool renew_once(Lease& lease);
+
+    EtcdClient client_;
+    cluster::Options const options_;
+    std::mutex grant_mutex_;  // taken before mutex_; held while a lease is granted
+    std::mutex mutex_;        // guards lease_ and ended_; never held during a request or a listener
+    std::condition_variable_any wake_;
+    std::shared_ptr<Lease> lease_;
+    bool ended_ = false;
+    std::jthread keeper_;  // last: it uses everything above
+};
+
+// The membership that join made; none when not joined.
+std::shared_ptr<Membership> current_membership();
+
+}  // namespace zelm::detail
