@@ -1,0 +1,149 @@
+// etcd members as child processes, and etcdctl runs.
+#include "etcd_peers.hpp"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+namespace zelm::cluster_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char const* etcd = "/usr/bin/etcd";
+constexpr char const* etcdctl_program = "/usr/bin/etcdctl";
+constexpr char const* setpriv = "/usr/bin/setpriv";
+constexpr auto etcdctl_timeout = 20s;
+
+// A loopback port that was free a moment ago: the kernel's pick for a socket
+// bound to port 0. Another process could take it before etcd does; the
+// start then fails and names the port.
+int free_loopback_port() {
+    int const socket_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket_fd < 0) {
+        throw std::system_error(errno, std::generic_category(), "socket");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bool const ok = ::bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    ::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    ::close(socket_fd);
+    if (!ok) {
+        throw std::system_error(errno, std::generic_category(), "bind to a loopback port");
+    }
+    return ntohs(address.sin_port);
+}
+
+std::string url(int port) { return fmt::format("http://127.0.0.1:{}", port); }
+
+}  // namespace
+
+EtcdCluster::EtcdCluster(int members) {
+    std::string initial_cluster;
+    for (int i = 0; i < members; ++i) {
+        auto member = std::make_unique<Member>(fmt::format("m{}", i), free_loopback_port(), free_loopback_port());
+        initial_cluster += fmt::format("{}{}={}", i == 0 ? "" : ",", member->name, url(member->peer_port));
+        members_.push_back(std::move(member));
+    }
+    // Short heartbeats and elections: a cluster that loses its leader elects
+    // another within a second.
+    for (auto& member_pointer : members_) {
+        auto& member = *member_pointer;
+        auto const data = dir_.path() / member.name;
+        member.server.emplace(std::vector<std::string>{
+            setpriv, "--pdeathsig", "KILL", "--", etcd, "--name", member.name, "--data-dir", data.native(),
+            "--listen-client-urls", url(member.client_port), "--advertise-client-urls", url(member.client_port),
+            "--listen-peer-urls", url(member.peer_port), "--initial-advertise-peer-urls", url(member.peer_port),
+            "--initial-cluster", initial_cluster, "--initial-cluster-state", "new", "--initial-cluster-token",
+            dir_.path().filename().native(), "--heartbeat-interval", "50", "--election-timeout", "500",
+            "--logger", "zap", "--log-level", "warn", "--log-outputs", (dir_.path() / (member.name + ".log")).native()});
+    }
+    wait_until_ready();
+}
+
+EtcdCluster::~EtcdCluster() {
+    for (auto& member : members_) {
+        if (member->server) {
+            member->server->stop(10s);
+        }
+    }
+}
+
+std::vector<std::string> EtcdCluster::endpoints() const {
+    std::vector<std::string> urls;
+    for (auto const& member : members_) {
+        urls.push_back(url(member->client_port));
+    }
+    return urls;
+}
+
+std::string EtcdCluster::endpoint_list() const {
+    std::string list;
+    for (auto const& endpoint : endpoints()) {
+        list += (list.empty() ? "" : ",") + endpoint;
+    }
+    return list;
+}
+
+void EtcdCluster::kill_member(std::size_t index) {
+    auto& server = members_.at(index)->server;
+    if (server) {
+        server->signal(SIGKILL);
+        server->wait_for(10s);
+        server.reset();
+    }
+}
+
+std::string EtcdCluster::etcdctl(std::vector<std::string> const& arguments) const {
+    std::vector<std::string> command{etcdctl_program, "--endpoints", endpoint_list(), "--dial-timeout", "2s",
+                                     "--command-timeout", "5s"};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    test::RunningProgram program(command);
+    auto const status = program.wait_for(etcdctl_timeout);
+    if (status != 0) {
+        throw std::runtime_error(fmt::format("etcdctl failed ({}): {}", status.value_or(-1), program.err()));
+    }
+    return program.out();
+}
+
+// Ready when the cluster takes a write: a leader is elected and every
+// member's client port listens.
+void EtcdCluster::wait_until_ready() {
+    auto const deadline = std::chrono::steady_clock::now() + etcd_start_timeout;
+    std::string failure;
+    while (std::chrono::steady_clock::now() < deadline) {
+        try {
+            etcdctl({"put", "/zelm-test/ready", "1"});
+            etcdctl({"endpoint", "health"});
+            return;
+        } catch (std::exception const& e) {
+            failure = e.what();
+        }
+        for (auto& member : members_) {
+            if (member->server && member->server->wait_for(0ms)) {
+                throw std::runtime_error(fmt::format("etcd {} exited: {}", member->name, logs()));
+            }
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    throw std::runtime_error(fmt::format("etcd did not become ready: {}; {}", failure, logs()));
+}
+
+std::string EtcdCluster::logs() const {
+    std::string text;
+    for (auto const& member : members_) {
+        text += member->name + ": " + test::read_file(dir_.path() / (member->name + ".log"));
+    }
+    return text;
+}
+
+}  // namespace zelm::cluster_test

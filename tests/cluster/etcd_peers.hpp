@@ -1,0 +1,58 @@
+// Real etcd servers for the cluster tests: one member or several, each on
+// loopback ports of its own with a private data directory, stopped (and
+// their data removed) when the test is done. A member is started under
+// setpriv --pdeathsig, so a test that crashes leaves no server behind.
+#pragma once
+
+#include "test_support.hpp"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zelm::cluster_test {
+
+// Members elect a leader and answer within this in the slowest runs; not a
+// performance limit, only a bound so a broken server fails the test instead
+// of hanging it.
+inline constexpr std::chrono::seconds etcd_start_timeout{30};
+
+class EtcdCluster {
+public:
+    // Starts `members` members as one new cluster and waits until it answers
+    // a write. Throws std::runtime_error with the servers' log when it does
+    // not.
+    explicit EtcdCluster(int members = 1);
+    // Stops every member still running.
+    ~EtcdCluster();
+    EtcdCluster(EtcdCluster const&) = delete;
+    EtcdCluster& operator=(EtcdCluster const&) = delete;
+
+    // Every member's client URL, "http://127.0.0.1:<port>", in member order.
+    std::vector<std::string> endpoints() const;
+    // The same joined with commas, as --cluster and ZELM_CLUSTER take them.
+    std::string endpoint_list() const;
+    // Kills member `index` at once (SIGKILL), as a machine that dies.
+    void kill_member(std::size_t index);
+    // Runs etcdctl against the cluster (an independent client) and returns
+    // its standard output; throws std::runtime_error when it fails.
+    std::string etcdctl(std::vector<std::string> const& arguments) const;
+
+private:
+    struct Member {
+        std::string name;
+        int client_port = 0;
+        int peer_port = 0;
+        std::optional<test::RunningProgram> server{};
+    };
+
+    void wait_until_ready();
+    std::string logs() const;
+
+    test::TempDir dir_;
+    std::vector<std::unique_ptr<Member>> members_;
+};
+
+}  // namespace zelm::cluster_test
