@@ -34,8 +34,13 @@ public:
     std::vector<std::string> endpoints() const;
     // The same joined with commas, as --cluster and ZELM_CLUSTER take them.
     std::string endpoint_list() const;
-    // Kills member `index` at once (SIGKILL), as a machine that dies.
+    // Kills member `index` at once (SIGKILL), as a machine that dies. The
+    // others may need a moment to elect a new leader: see wait_until_serving.
     void kill_member(std::size_t index);
+    // Waits until the cluster takes a write (a leader is elected and every
+    // running member answers). Throws std::runtime_error with the servers'
+    // log when it does not within etcd_start_timeout.
+    void wait_until_serving();
     // Runs etcdctl against the cluster (an independent client) and returns
     // its standard output; throws std::runtime_error when it fails.
     std::string etcdctl(std::vector<std::string> const& arguments) const;
@@ -48,7 +53,6 @@ private:
         std::optional<test::RunningProgram> server{};
     };
 
-    void wait_until_ready();
     std::string logs() const;
 
     test::TempDir dir_;

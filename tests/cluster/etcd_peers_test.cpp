@@ -17,6 +17,7 @@ TEST(EtcdPeers, ThreeMembersServeAfterLosingOne) {
     EtcdCluster cluster(3);
     ASSERT_EQ(cluster.endpoints().size(), 3U);
     cluster.kill_member(0);
+    cluster.wait_until_serving();
     cluster.etcdctl({"put", "/peers/key", "after"});
     EXPECT_EQ(cluster.etcdctl({"get", "--print-value-only", "/peers/key"}), "after\n");
 }
