@@ -8,6 +8,7 @@
 
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace zelm::detail {
 namespace {
@@ -16,6 +17,7 @@ namespace {
 // this one has no leader, timed out or is shutting down.
 constexpr int grpc_deadline_exceeded = 4;
 constexpr int grpc_unavailable = 14;
+constexpr auto second_round_pause = std::chrono::milliseconds(500);
 
 void initialise_curl_once() {
     static std::once_flag once;
@@ -169,7 +171,12 @@ nlohmann::json EtcdClient::call(std::string_view path, nlohmann::json const& bod
         first = preferred_;
     }
     std::string failure;
-    for (std::size_t tried = 0; tried < endpoints_.size(); ++tried) {
+    // Twice round: a member that has just lost its leader answers "no
+    // leader" until the others elect one, which takes about a second.
+    for (std::size_t tried = 0; tried < 2 * endpoints_.size(); ++tried) {
+        if (tried == endpoints_.size()) {
+            std::this_thread::sleep_for(second_round_pause);
+        }
         auto const index = (first + tried) % endpoints_.size();
         auto const& endpoint = endpoints_[index];
         std::string answer;

@@ -3,9 +3,10 @@
 // stays inside.
 //
 // Every request goes to the endpoint that last answered, then to the others
-// in turn; a transport failure (refused, timed out) or an answer that says
-// the server cannot serve now moves on to the next, and when none answers
-// the call throws cluster::UnavailableError naming the last failure.
+// in turn, twice round; a transport failure (refused, timed out) or an
+// answer that says the server cannot serve now moves on to the next, and
+// when none answers the call throws cluster::UnavailableError naming the
+// last failure.
 #pragma once
 
 #include <zelm/cluster.hpp>
