@@ -24,6 +24,9 @@
 
 namespace zelm::detail {
 
+// gRPC's status for an unknown lease, among others.
+inline constexpr int grpc_not_found = 5;
+
 // An answer with an error from a server that was able to judge the request
 // (an unknown lease, say): trying another endpoint would not help.
 class EtcdError : public std::runtime_error {

@@ -21,7 +21,10 @@ std::shared_ptr<Lease> LabClaim::create_key() {
         try {
             outcome = membership_->client().create_if_absent(key_, record, lease->id());
         } catch (EtcdError const& e) {
-            lease->lose(e.what());
+            if (e.code() != grpc_not_found) {
+                throw std::runtime_error("Cluster refused the key " + key_ + ": " + e.what());
+            }
+            lease->lose(e.what());  // expired between grant and use: a new one is granted
             if (attempt < 2) {
                 continue;
             }

@@ -80,6 +80,11 @@ bool Lease::lost() const {
     return lost_.has_value();
 }
 
+bool Lease::alive() const {
+    std::lock_guard const lock(mutex_);
+    return !lost_ && BootClock::now() < alive_until_;
+}
+
 std::uint64_t Lease::listen(Listener listener) {
     std::optional<std::string> lost;
     std::uint64_t number = 0;

@@ -54,6 +54,8 @@ public:
     std::optional<std::string> lost_reason();
     // Whether lose() was called; looks at no clock and calls nobody.
     bool lost() const;
+    // Whether the lease is neither lost nor out of time; calls nobody.
+    bool alive() const;
     BootClock::time_point alive_until() const;
 
     // Calls `listener` when the lease is lost (at once, on this thread, if it

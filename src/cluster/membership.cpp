@@ -24,13 +24,16 @@ std::shared_ptr<Lease> Membership::current_lease() {
 }
 
 std::shared_ptr<Lease> Membership::lease() {
-    if (auto current = current_lease(); current && !current->lost_reason()) {
+    // alive(), not lost_reason(): the listeners of a lease that ran out are
+    // told by the keep-alive thread or the device that notices, never here,
+    // where a listener that acquires a device would wait for itself.
+    if (auto current = current_lease(); current && current->alive()) {
         return current;
     }
     // One grant at a time, so that threads acquiring at once share a lease
     // rather than each replace the other's.
     std::lock_guard const granting(grant_mutex_);
-    if (auto current = current_lease(); current && !current->lost_reason()) {
+    if (auto current = current_lease(); current && current->alive()) {
         return current;
     }
     auto const granted_at = BootClock::now();
