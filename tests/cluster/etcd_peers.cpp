@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <curl/curl.h>
 #include <fmt/format.h>
 
 #include <stdexcept>
@@ -44,6 +45,26 @@ int free_loopback_port() {
 }
 
 std::string url(int port) { return fmt::format("http://127.0.0.1:{}", port); }
+
+size_t append_to_string(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+// GET `address`; throws std::runtime_error when it fails.
+std::string http_get(std::string const& address) {
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> const curl(curl_easy_init(), curl_easy_cleanup);
+    std::string body;
+    curl_easy_setopt(curl.get(), CURLOPT_URL, address.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, append_to_string);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &body);
+    if (auto const result = curl_easy_perform(curl.get()); result != CURLE_OK) {
+        throw std::runtime_error(fmt::format("GET {}: {}", address, curl_easy_strerror(result)));
+    }
+    return body;
+}
 
 }  // namespace
 
@@ -113,6 +134,22 @@ std::string EtcdCluster::etcdctl(std::vector<std::string> const& arguments) cons
         throw std::runtime_error(fmt::format("etcdctl failed ({}): {}", status.value_or(-1), program.err()));
     }
     return program.out();
+}
+
+long EtcdCluster::served(std::string const& method) const {
+    auto const series = fmt::format(R"(grpc_server_handled_total{{grpc_code="OK",grpc_method="{}",)", method);
+    long total = 0;
+    for (auto const& member : members_) {
+        if (!member->server) {
+            continue;
+        }
+        auto const metrics = http_get(url(member->client_port) + "/metrics");
+        for (auto at = metrics.find(series); at != std::string::npos; at = metrics.find(series, at + 1)) {
+            auto const value = metrics.find(' ', metrics.find('}', at));
+            total += std::stol(metrics.substr(value + 1, metrics.find('\n', value) - value - 1));
+        }
+    }
+    return total;
 }
 
 // Serving when the cluster takes a write: a leader is elected.

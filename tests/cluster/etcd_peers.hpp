@@ -45,6 +45,11 @@ public:
     // its standard output; throws std::runtime_error when it fails.
     std::string etcdctl(std::vector<std::string> const& arguments) const;
 
+    // How many requests of the gRPC method `method` ("Range", "Txn", ...)
+    // the running members have answered successfully, from their metrics:
+    // what the servers saw, not what the client believes it sent.
+    long served(std::string const& method) const;
+
 private:
     struct Member {
         std::string name;
