@@ -7,8 +7,10 @@ namespace zelm::detail {
 LabScan::LabScan() : membership_(current_membership()) {}
 
 bool LabScan::lab_wide(DeviceManager& manager, std::string const& description) {
-    if (queried_manager_ != &manager) {
-        queried_manager_ = &manager;
+    // Held weakly: a manager unloaded after its plug-in's devices may be
+    // followed by another at the same address, whose library is another.
+    if (queried_manager_.lock().get() != &manager) {
+        queried_manager_ = manager.weak_from_this();
         query_ = lab_wide_query_of(manager);
     }
     return marks_lab_wide(query_, manager, description);

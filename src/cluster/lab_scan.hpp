@@ -36,7 +36,7 @@ private:
     void read_owners();
 
     std::shared_ptr<Membership> membership_;
-    DeviceManager const* queried_manager_ = nullptr;
+    std::weak_ptr<DeviceManager> queried_manager_;
     LabWideQuery query_ = nullptr;
     bool read_ = false;
     std::map<std::string, std::string> owners_;  // key → value
