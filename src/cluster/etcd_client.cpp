@@ -123,6 +123,9 @@ struct EtcdClient::Connection {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        // Straight to the cluster, whatever http_proxy says: a proxy would
+        // stand between a host and its lease.
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout.count()));
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout.count()));
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_data);
