@@ -22,6 +22,9 @@ void bind_device(pybind11::module_& module);
 // zelm.open: owning a device of a plug-in.
 void bind_ownership(pybind11::module_& module);
 
+// zelm.join_cluster and the rest of this process's cluster membership.
+void bind_cluster(pybind11::module_& module);
+
 // zelm.scan and its results.
 void bind_scan(pybind11::module_& module);
 

@@ -6,6 +6,7 @@
 #include "owned_device.hpp"
 #include "stream.hpp"
 
+#include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <fmt/format.h>
@@ -23,9 +24,10 @@ namespace {
 // Runs `call` on the device with the GIL released.
 template <typename Call>
 auto device_call(OwnedDevice const& owned, std::string_view operation, Call&& call) {
-    auto const device = owned.for_call(operation);
+    auto device = owned.for_call(operation);
     py::gil_scoped_release const released;
-    return call(*device);
+    auto const held = std::move(device);  // dropped without the GIL (see for_call)
+    return call(*held);
 }
 
 void check_result(int result, std::string const& operation) {
@@ -58,7 +60,7 @@ void trigger(OwnedDevice const& owned, unsigned int address, int operand) {
 
 py::bytes read(OwnedDevice const& owned, unsigned int address, unsigned long length) {
     auto const operation = fmt::format("read({:#x}, {})", address, length);
-    auto const device = owned.for_call(operation);
+    auto device = owned.for_call(operation);
     // The device fills the bytes object in place: it is nobody else's yet.
     auto data = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length)));
     if (!data) {
@@ -68,7 +70,8 @@ py::bytes read(OwnedDevice const& owned, unsigned int address, unsigned long len
     int result = 0;
     {
         py::gil_scoped_release const released;
-        result = device->read(address, length, buffer);
+        auto const held = std::move(device);  // dropped without the GIL (see for_call)
+        result = held->read(address, length, buffer);
     }
     check_result(result, operation);
     return data;
@@ -145,7 +148,8 @@ void bind_device(py::module_& module) {
 The device is owned, across processes, from zelm.open() until close() or the
 end of the `with` block that opened it; every call after that raises
 zelm.Error. Device calls release the GIL. A result that reports failure
-raises zelm.Error naming the operation.)")
+raises zelm.Error naming the operation. A lab-wide device whose ownership
+is lost raises zelm.OwnershipLost on every call, without reaching the device.)")
         .def("get_register", &get_register, py::arg("address"),
              "Reads the device's registers and returns the value of the one at `address`.")
         .def("set_register", &set_register, py::arg("address"), py::arg("value"), py::arg("operand") = 0,
@@ -172,6 +176,18 @@ chunk is bytes. Leaving the block stops the stream and waits for it.)")
             "The description that names the device in its plug-in's list (parsed JSON).")
         .def_property_readonly("plugin", &OwnedDevice::plugin, "The plug-in file the device was opened through.")
         .def_property_readonly("closed", &OwnedDevice::closed, "True once the device is closed.")
+        .def_property_readonly(
+            "lab_wide", [](OwnedDevice const& owned) { return owned.for_call("lab_wide")->lab_wide(); },
+            "True when the device is owned lab-wide, through the cluster this process joined.")
+        .def_property_readonly("ownership_lost", &OwnedDevice::ownership_lost,
+                               "Why the device's lab-wide ownership is lost (or may have lapsed), or None while "
+                               "it holds. Once lost, every call raises zelm.OwnershipLost.")
+        .def("on_ownership_lost", &OwnedDevice::on_ownership_lost, py::arg("callback"),
+             R"(Calls `callback(reason)` once when the device's lab-wide ownership is lost, at once
+when it is lost already. It runs on the library's thread that notices (it
+takes the GIL); an exception it raises goes to sys.unraisablehook. Replaces
+an earlier callback; None removes it. Does nothing for a device that is not
+lab-wide.)")
         .def("close", &OwnedDevice::close,
              "Closes the device and gives up its ownership. Closing a closed device does nothing.")
         .def("__enter__", [](py::object self) { return self; })

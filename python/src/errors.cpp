@@ -22,16 +22,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The process that holds a device, as Python sees it. Lock files are the
-// local kernel's, so the holder is always on this host.
-struct Owner {
-    int pid = 0;
-    std::optional<std::string> command;
-    std::optional<std::string> host;
-
-    bool operator==(Owner const&) const = default;
-};
-
 std::optional<std::string> local_host_name() {
     std::array<char, HOST_NAME_MAX + 1> name{};
     if (gethostname(name.data(), name.size() - 1) != 0) {
@@ -49,13 +39,15 @@ std::string owner_repr(Owner const& owner) {
 }
 
 void bind_owner(py::module_& module) {
-    py::class_<Owner>(module, "Owner", "The process that holds a device's ownership lock.")
+    py::class_<Owner>(module, "Owner",
+                      "The process that holds a device: its ownership lock, or for a lab-wide device in a "
+                      "cluster, its key.")
         .def(py::init<int, std::optional<std::string>, std::optional<std::string>>(), py::arg("pid"),
              py::arg("command") = py::none(), py::arg("host") = py::none())
         .def_readonly("pid", &Owner::pid, "The holder's process id.")
         .def_readonly("command", &Owner::command,
                       "The holder's command name (at most 15 bytes), or None when it cannot be read.")
-        .def_readonly("host", &Owner::host, "The name of the host the holder runs on, or None when unknown.")
+        .def_readonly("host", &Owner::host, "The host the holder runs on (its cluster host id for a lab-wide holder), or None when unknown.")
         .def("__repr__", &owner_repr)
         .def(py::self == py::self)
         .def("__hash__", [](Owner const& owner) { return py::hash(py::make_tuple(owner.pid, owner.command, owner.host)); })
@@ -84,6 +76,8 @@ struct ExceptionClasses {
     py::object plugin_load_error;
     py::object json_error;
     py::object file_system_error;
+    py::object cluster_unavailable;
+    py::object ownership_lost;
 };
 
 // Lives as long as the process: the translator may run until the
@@ -93,9 +87,9 @@ ExceptionClasses* classes = nullptr;
 
 void raise(py::object const& type, char const* message) { PyErr_SetString(type.ptr(), message); }
 
-void raise_occupied(DeviceOccupiedError const& error) {
+void raise_occupied(DeviceOccupiedError const& error, py::object const& owner) {
     py::object const exception = classes->device_occupied(error.what());
-    exception.attr("owner") = owner_object(error.owner());
+    exception.attr("owner") = owner;
     PyErr_SetObject(classes->device_occupied.ptr(), exception.ptr());
 }
 
@@ -111,8 +105,14 @@ void translate(std::exception_ptr thrown) {
         throw;
     } catch (std::bad_alloc const&) {
         throw;
+    } catch (cluster::HeldElsewhereError const& error) {
+        raise_occupied(error, owner_object(lab_owner(error.lab_owner())));
     } catch (DeviceOccupiedError const& error) {
-        raise_occupied(error);
+        raise_occupied(error, owner_object(error.owner()));
+    } catch (cluster::UnavailableError const& error) {
+        raise(classes->cluster_unavailable, error.what());
+    } catch (cluster::OwnershipLostError const& error) {
+        raise(classes->ownership_lost, error.what());
     } catch (PluginLoadFailure const& error) {
         raise(classes->plugin_load_error, error.what());
     } catch (nlohmann::json::exception const& error) {
@@ -138,12 +138,21 @@ std::shared_ptr<DeviceManager> load_manager(std::filesystem::path const& plugin)
     }
 }
 
-py::object owner_object(std::optional<DeviceOwner> const& owner) {
+std::optional<Owner> local_owner(std::optional<DeviceOwner> const& owner) {
     if (!owner) {
-        return py::none();
+        return std::nullopt;
     }
-    return py::cast(Owner{owner->pid, owner->command, local_host_name()});
+    return Owner{owner->pid, owner->command, local_host_name()};
 }
+
+Owner lab_owner(cluster::Owner const& owner) {
+    auto const known = [](std::string const& text) { return text.empty() ? std::nullopt : std::optional(text); };
+    return Owner{owner.pid, known(owner.command), known(owner.host)};
+}
+
+py::object owner_object(std::optional<Owner> const& owner) { return owner ? py::cast(*owner) : py::none(); }
+
+py::object owner_object(std::optional<DeviceOwner> const& owner) { return owner_object(local_owner(owner)); }
 
 void bind_errors(py::module_& module) {
     bind_owner(module);
@@ -161,7 +170,14 @@ void bind_errors(py::module_& module) {
                                       "UTF-8).");
     auto file_system_error = exception_class(module, "FileSystemError", py::make_tuple(error, py::handle(PyExc_OSError)),
                                              "A directory or file the library needs cannot be found or read.");
-    classes = new ExceptionClasses{error, occupied, plugin_load_error, json_error, file_system_error};
+    auto cluster_unavailable = exception_class(module, "ClusterUnavailable", error,
+                                               "The cluster cannot answer (no endpoint reachable, no quorum, a "
+                                               "request timed out); an acquisition that raises it holds nothing.");
+    auto ownership_lost = exception_class(module, "OwnershipLost", error,
+                                          "The device's lab-wide ownership is lost, or may have lapsed: the "
+                                          "device no longer forwards operations. Close it and open it anew.");
+    classes = new ExceptionClasses{error,       occupied,           plugin_load_error, json_error,
+                                   file_system_error, cluster_unavailable, ownership_lost};
     py::register_exception_translator(&translate);
 }
 

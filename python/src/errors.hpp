@@ -3,6 +3,7 @@
 // device's owner.
 #pragma once
 
+#include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
 #include <zelm/owner.hpp>
 
@@ -12,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 namespace zelm::python {
 
@@ -28,7 +30,24 @@ public:
 // zelm.Error).
 std::shared_ptr<DeviceManager> load_manager(std::filesystem::path const& plugin);
 
+// The process that holds a device, as zelm.Owner shows it.
+struct Owner {
+    int pid = 0;
+    std::optional<std::string> command;
+    std::optional<std::string> host;
+
+    bool operator==(Owner const&) const = default;
+};
+
+// The holder of a device's ownership lock: a process of this machine, whose
+// host is the machine's name.
+std::optional<Owner> local_owner(std::optional<DeviceOwner> const& owner);
+
+// The holder of a lab-wide device's key: a process of the host it names.
+Owner lab_owner(cluster::Owner const& owner);
+
 // zelm.Owner for a device's holder, or None.
+pybind11::object owner_object(std::optional<Owner> const& owner);
 pybind11::object owner_object(std::optional<DeviceOwner> const& owner);
 
 }  // namespace zelm::python

@@ -10,6 +10,7 @@ PYBIND11_MODULE(_zelm, module) {
     zelm::python::bind_stream(module);
     zelm::python::bind_device(module);
     zelm::python::bind_ownership(module);
+    zelm::python::bind_cluster(module);
     zelm::python::bind_scan(module);
     zelm::python::bind_logging(module);
 }

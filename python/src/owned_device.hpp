@@ -3,19 +3,22 @@
 // block, with the plug-in and description that name it.
 #pragma once
 
-#include <zelm/device.hpp>
+#include <zelm/managed_device.hpp>
 
 #include <nlohmann/json.hpp>
+#include <pybind11/pybind11.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace zelm::python {
 
 class OwnedDevice {
 public:
-    OwnedDevice(std::unique_ptr<Device> opened, std::filesystem::path plugin, nlohmann::json description);
+    OwnedDevice(std::unique_ptr<ManagedDevice> opened, std::filesystem::path plugin, nlohmann::json description);
     // A device that Python drops without closing it closes here, as close()
     // closes it.
     ~OwnedDevice();
@@ -23,20 +26,33 @@ public:
     OwnedDevice& operator=(OwnedDevice const&) = delete;
 
     // The device for one call of `operation`, kept alive for that call even
-    // when another thread closes it meanwhile. Call with the GIL held. Throws
-    // std::runtime_error "<operation> on a closed device" after close().
-    std::shared_ptr<Device> for_call(std::string_view operation) const;
+    // when another thread closes it meanwhile. Call with the GIL held, and
+    // drop the handle before taking the GIL again: the last handle closes
+    // the device, which waits for an ownership-lost callback in progress,
+    // and that callback needs the GIL. Throws std::runtime_error
+    // "<operation> on a closed device" after close().
+    std::shared_ptr<ManagedDevice> for_call(std::string_view operation) const;
     // Releases the device and its ownership; does nothing when closed. Call
     // with the GIL held: it releases the GIL while the device closes, since
     // the device's own threads may log, and log lines go to Python.
     void close();
     bool closed() const { return device == nullptr; }
 
+    // Why the device's lab-wide ownership is lost; none while it holds (and
+    // always for a device that is not lab-wide). Throws as for_call does.
+    std::optional<std::string> ownership_lost() const;
+    // Calls `callback(reason)` once, with the GIL, when the lab-wide ownership
+    // is lost (at once when it is already); None stops calling the earlier
+    // one. Call with the GIL held: it releases the GIL while it replaces a
+    // callback that may be running on the cluster's thread. An exception
+    // of the callback goes to sys.unraisablehook. Throws as for_call does.
+    void on_ownership_lost(pybind11::object callback);
+
     std::filesystem::path const& plugin() const { return plugin_; }
     nlohmann::json const& description() const { return description_; }
 
 private:
-    std::shared_ptr<Device> device;
+    std::shared_ptr<ManagedDevice> device;
     std::filesystem::path plugin_;
     nlohmann::json description_;
 };

@@ -70,9 +70,11 @@ The device's ownership lock is taken before the device is opened, so nothing
 opens a device that another owner holds. Use the result as a context manager
 (`with zelm.open(plugin, description) as dev:`) or call its close().
 
-Raises zelm.DeviceOccupied (with .owner) when another owner holds the device,
-and zelm.Error when the plug-in does not load, no device or several match, or
-the device does not open.)");
+Raises zelm.DeviceOccupied (with .owner) when another owner holds the device
+(for a lab-wide device in a cluster, also on another host),
+zelm.ClusterUnavailable when the device is lab-wide and the cluster cannot
+answer (nothing is then held), and zelm.Error when the plug-in does not load,
+no device or several match, or the device does not open.)");
 }
 
 }  // namespace zelm::python

@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "json_values.hpp"
 
+#include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
 #include <zelm/owner.hpp>
 #include <zelm/scan.hpp>
@@ -73,24 +74,54 @@ struct Failed : Result {
 
 // --- scanning, without the GIL ----------------------------------------------
 
-// An occupied device's holder, looked up through its plug-in's manager
-// path (which the scan result does not carry); unknown when the manager
-// cannot give it.
+// An occupied device's holder: the lab-wide holder that the scan saw in the
+// cluster, else the holder of its ownership lock, looked up through its
+// plug-in's manager path (which the scan result does not carry); unknown
+// when neither can be had.
+//
+// The library keeps the lab-wide holders of its most recent scan only, so
+// after plug-ins scanned on several threads at once (`several_scans`) the
+// holders the earlier ones saw are asked of the cluster again, in one
+// request for them all.
 class OwnerLookup {
 public:
-    std::optional<DeviceOwner> owner_of(DeviceOccupied const& occupied) {
+    explicit OwnerLookup(bool several_scans) : ask_cluster_(several_scans && cluster::joined()) {}
+
+    std::optional<Owner> owner_of(DeviceOccupied const& occupied) {
+        if (auto const holder = cluster::scanned_lab_owner(occupied)) {
+            return lab_owner(*holder);
+        }
         auto const manager_path = path_of(occupied.plugin_path);
         if (!manager_path) {
             return std::nullopt;
         }
         try {
-            return find_device_owner(*manager_path, occupied.description);
+            if (auto const holder = asked_lab_owner(*manager_path, occupied.description)) {
+                return lab_owner(*holder);
+            }
+            return local_owner(find_device_owner(*manager_path, occupied.description));
         } catch (std::exception const&) {
             return std::nullopt;
         }
     }
 
 private:
+    std::optional<cluster::Owner> asked_lab_owner(std::filesystem::path const& manager_path,
+                                                  std::string const& description) {
+        if (!ask_cluster_) {
+            return std::nullopt;
+        }
+        if (!lab_owners_) {
+            try {
+                lab_owners_ = cluster::lab_owners();
+            } catch (std::exception const&) {
+                lab_owners_.emplace();  // unknown holders: ask once, not once per device
+            }
+        }
+        auto const found = lab_owners_->find(cluster::owner_key(manager_path, description));
+        return found == lab_owners_->end() ? std::nullopt : std::optional(found->second);
+    }
+
     std::optional<std::filesystem::path> const& path_of(std::string const& plugin_path) {
         auto found = manager_paths_.find(plugin_path);
         if (found == manager_paths_.end()) {
@@ -107,13 +138,15 @@ private:
         }
     }
 
+    bool const ask_cluster_;
+    std::optional<std::map<std::string, cluster::Owner>> lab_owners_;
     std::map<std::string, std::optional<std::filesystem::path>> manager_paths_;
 };
 
-using Owners = std::vector<std::optional<DeviceOwner>>;  // one per result
+using Owners = std::vector<std::optional<Owner>>;  // one per result
 
-Owners owners_of(ScanResults const& results) {
-    OwnerLookup lookup;
+Owners owners_of(ScanResults const& results, bool several_scans) {
+    OwnerLookup lookup(several_scans);
     Owners owners(results.size());
     for (std::size_t index = 0; index < results.size(); ++index) {
         if (auto const* occupied = std::get_if<DeviceOccupied>(&results[index])) {
@@ -212,7 +245,7 @@ Kind with_common(auto& result, PathObjects& paths) {
     return kind;
 }
 
-py::object result_object(ScanResult& result, std::optional<DeviceOwner> const& owner, PathObjects& paths) {
+py::object result_object(ScanResult& result, std::optional<Owner> const& owner, PathObjects& paths) {
     if (auto* found = std::get_if<DeviceFound>(&result)) {
         auto kind = with_common<Found>(*found, paths);
         kind.serial_number = std::move(found->serial_number);
@@ -253,7 +286,7 @@ py::list scan(py::handle target, int jobs) {
     {
         py::gil_scoped_release const released;
         results = scan_target(what, static_cast<unsigned>(jobs));
-        owners = owners_of(results);
+        owners = owners_of(results, jobs > 1);
     }
     py::list list(results.size());
     PathObjects paths;

@@ -72,12 +72,13 @@ std::string Stream::repr() const { return fmt::format("<zelm.Stream {}{}>", name
 
 std::unique_ptr<Stream> start_stream(OwnedDevice const& owned, unsigned int address, unsigned long size) {
     auto const operation = fmt::format("stream({:#x}, {})", address, size);
-    auto const device = owned.for_call(operation);
+    auto device = owned.for_call(operation);
     auto queue = std::make_shared<ChunkQueue>(queued_chunks);
     std::unique_ptr<Device::DataStream> handle;
     {
         py::gil_scoped_release const released;
-        handle = device->start_read_stream(
+        auto const held = std::move(device);  // dropped without the GIL (see OwnedDevice::for_call)
+        handle = held->start_read_stream(
             address, [queue](DataStream::Event&& event) { queue->put(std::move(event)); }, size);
     }
     if (!handle) {

@@ -1,9 +1,11 @@
 """Find hardware devices through plug-ins and own them across processes.
 
-The library's scan, managers, ownership, devices and streams, for Python.
+The library's scan, managers, ownership, devices and streams, for Python,
+and lab-wide ownership of network devices through an etcd cluster.
 """
 
 from zelm._zelm import (
+    ClusterUnavailable,
     Device,
     DeviceOccupied,
     Error,
@@ -14,10 +16,15 @@ from zelm._zelm import (
     Manager,
     Occupied,
     Owner,
+    OwnershipLost,
     PluginLoadError,
     ScanResult,
     Stream,
+    cluster_host_id,
     find_owner,
+    in_cluster,
+    join_cluster,
+    leave_cluster,
     load,
     lock_id,
     open,
@@ -25,6 +32,7 @@ from zelm._zelm import (
 )
 
 __all__ = [
+    "ClusterUnavailable",
     "Device",
     "DeviceOccupied",
     "Error",
@@ -35,10 +43,15 @@ __all__ = [
     "Manager",
     "Occupied",
     "Owner",
+    "OwnershipLost",
     "PluginLoadError",
     "ScanResult",
     "Stream",
+    "cluster_host_id",
     "find_owner",
+    "in_cluster",
+    "join_cluster",
+    "leave_cluster",
     "load",
     "lock_id",
     "open",

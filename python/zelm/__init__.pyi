@@ -1,7 +1,7 @@
 import os
 import pathlib
 from types import TracebackType
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Callable, Optional, Sequence, Union
 
 StrPath = Union[str, os.PathLike[str]]
 JSON = Any
@@ -25,15 +25,22 @@ class JSONError(Error, ValueError):
 class FileSystemError(Error, OSError):
     """A directory or file the library needs cannot be found or read."""
 
+class ClusterUnavailable(Error):
+    """The cluster cannot answer (no endpoint reachable, no quorum, a request timed out); an acquisition that raises it holds nothing."""
+
+class OwnershipLost(Error):
+    """The device's lab-wide ownership is lost, or may have lapsed: the device no longer forwards operations."""
+
 class Owner:
-    """The process that holds a device's ownership lock."""
+    """The process that holds a device: its ownership lock, or for a lab-wide device in a cluster, its key."""
     def __init__(self, pid: int, command: Optional[str] = None, host: Optional[str] = None) -> None: ...
     @property
     def pid(self) -> int: ...
     @property
     def command(self) -> Optional[str]: ...
     @property
-    def host(self) -> Optional[str]: ...
+    def host(self) -> Optional[str]:
+        """The host the holder runs on (its cluster host id for a lab-wide holder), or None when unknown."""
 
 class Manager:
     """A device family's manager, shared by everything in this process that uses its plug-in."""
@@ -80,7 +87,9 @@ class Device:
     The device is owned, across processes, from zelm.open() until close() or
     the end of the `with` block that opened it; every call after that raises
     zelm.Error. Device calls release the GIL. A result that reports failure
-    raises zelm.Error naming the operation.
+    raises zelm.Error naming the operation. A lab-wide device whose
+    ownership is lost raises zelm.OwnershipLost on every call, without
+    reaching the device.
     """
     def get_register(self, address: int) -> int:
         """Reads the device's registers and returns the value of the one at `address`."""
@@ -109,6 +118,14 @@ class Device:
     @property
     def closed(self) -> bool:
         """True once the device is closed."""
+    @property
+    def lab_wide(self) -> bool:
+        """True when the device is owned lab-wide, through the cluster this process joined."""
+    @property
+    def ownership_lost(self) -> Optional[str]:
+        """Why the device's lab-wide ownership is lost (or may have lapsed), or None while it holds."""
+    def on_ownership_lost(self, callback: Optional[Callable[[str], object]]) -> None:
+        """Calls `callback(reason)` once when the lab-wide ownership is lost (at once when it is already), on the library's thread; None removes it."""
     def close(self) -> None:
         """Closes the device and gives up its ownership. Closing a closed device does nothing."""
     def __enter__(self) -> Device: ...
@@ -127,7 +144,28 @@ def open(plugin: StrPath, description: Description) -> Device:
     number for an occupied device, so a serial number names only a free one.
     The device's ownership lock
     is taken before the device is opened. Raises zelm.DeviceOccupied (with
-    .owner) when another owner holds the device, and zelm.Error when the
-    plug-in does not load, no device or several match, or the device does not
-    open.
+    .owner) when another owner holds the device (for a lab-wide device in a
+    cluster, also on another host), zelm.ClusterUnavailable when the device
+    is lab-wide and the cluster cannot answer (nothing is then held), and
+    zelm.Error when the plug-in does not load, no device or several match, or
+    the device does not open.
     """
+
+def join_cluster(endpoints: Union[str, Sequence[str]], *, host_id: Optional[str] = None, ttl: float = 5.0) -> None:
+    """Joins the etcd cluster at `endpoints` (URLs, or one text of them separated by commas).
+
+    From now on this process owns lab-wide devices through the cluster as
+    well as through their local locks. `host_id` names this host (default:
+    the machine's host name); `ttl` is the lease's time-to-live in whole
+    seconds (at least 2). Raises ValueError for a bad endpoint, host id or
+    time-to-live.
+    """
+
+def leave_cluster() -> None:
+    """Leaves the cluster: this process's keys go at once and its lab-wide devices lose their ownership."""
+
+def in_cluster() -> bool:
+    """True between join_cluster() and leave_cluster()."""
+
+def cluster_host_id() -> Optional[str]:
+    """This host's id in the cluster, or None when not in one."""
