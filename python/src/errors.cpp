@@ -47,7 +47,9 @@ void bind_owner(py::module_& module) {
         .def_readonly("pid", &Owner::pid, "The holder's process id.")
         .def_readonly("command", &Owner::command,
                       "The holder's command name (at most 15 bytes), or None when it cannot be read.")
-        .def_readonly("host", &Owner::host, "The host the holder runs on (its cluster host id for a lab-wide holder), or None when unknown.")
+        .def_readonly("host", &Owner::host,
+                      "The host the holder runs on (its cluster host id for a lab-wide holder), or None when "
+                      "unknown.")
         .def("__repr__", &owner_repr)
         .def(py::self == py::self)
         .def("__hash__", [](Owner const& owner) { return py::hash(py::make_tuple(owner.pid, owner.command, owner.host)); })
@@ -176,7 +178,7 @@ void bind_errors(py::module_& module) {
     auto ownership_lost = exception_class(module, "OwnershipLost", error,
                                           "The device's lab-wide ownership is lost, or may have lapsed: the "
                                           "device no longer forwards operations. Close it and open it anew.");
-    classes = new ExceptionClasses{error,       occupied,           plugin_load_error, json_error,
+    classes = new ExceptionClasses{error, occupied, plugin_load_error, json_error,
                                    file_system_error, cluster_unavailable, ownership_lost};
     py::register_exception_translator(&translate);
 }

@@ -43,7 +43,8 @@ private:
 
 }  // namespace
 
-OwnedDevice::OwnedDevice(std::unique_ptr<ManagedDevice> opened, std::filesystem::path plugin, nlohmann::json description)
+OwnedDevice::OwnedDevice(std::unique_ptr<ManagedDevice> opened, std::filesystem::path plugin,
+                         nlohmann::json description)
     : device(std::move(opened)), plugin_(std::move(plugin)), description_(std::move(description)) {}
 
 OwnedDevice::~OwnedDevice() {
