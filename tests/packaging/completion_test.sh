@@ -46,6 +46,11 @@ expect 'reg get --h' --help --hex
 expect 'scan --jobs '
 expect 'scan --jobs 2 --is' --isolate
 expect 'info a_manager.so '
+# Global options before the command, and the command after their values.
+expect '--clu' --cluster --cluster-ttl
+expect '--host-id bench-1 --cluster http://10.0.0.5:2379 sc' scan
+expect '--cluster ' 
+ZELM_CLUSTER=http://10.0.0.5:2379 expect '--cluster h' http://10.0.0.5:2379
 # Plug-in files: bare names from the plug-in directory, names with a '/' as
 # paths.
 export ZELM_PLUGIN_DIR=$work/plugins

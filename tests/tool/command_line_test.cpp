@@ -71,7 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
                               "COUNT: \"0x40000001\": at most"},
                       BadCall{"OddHexDigits", {"write", plugin, description, "0", "abc"}, "BYTES"},
                       BadCall{"NotHex", {"write", plugin, description, "0", "zz"}, "\"zz\""},
-                      BadCall{"ExtraArgument", {"lock-id", "/x", description, "more"}, "more"}),
+                      BadCall{"ExtraArgument", {"lock-id", "/x", description, "more"}, "more"},
+                      BadCall{"BadClusterEndpoint", {"--cluster", "ftp://x", "scan"}, "Bad cluster endpoint: ftp://x"},
+                      BadCall{"BadHostId",
+                              {"--cluster", "http://127.0.0.1:9", "--host-id", "a/b", "scan"},
+                              "Bad cluster host id: a/b"},
+                      BadCall{"ShortClusterTtl",
+                              {"--cluster", "http://127.0.0.1:9", "--cluster-ttl", "1", "scan"},
+                              "Bad cluster time-to-live"},
+                      BadCall{"UnknownCommandAfterCluster",
+                              {"--cluster", "http://127.0.0.1:9", "frobnicate"},
+                              "unknown command \"frobnicate\""}),
     [](auto const& param_info) { return std::string(param_info.param.name); });
 
 struct FailingCall {

@@ -277,6 +277,7 @@ std::vector<std::string> fields(ScanRecord const& record) {
     if (record.owner) {
         fields.push_back(std::to_string(record.owner->pid));
         fields.push_back(record.owner->command.value_or("(none)"));
+        fields.push_back(record.owner->host.value_or("(no host)"));
     }
     return fields;
 }
@@ -303,6 +304,7 @@ TEST(WireFormat, CarriesEveryKindOfRecordAndOwner) {
         {DeviceFound{"/p/a_manager.so", R"({"s":1})", "S\n1", "api/1", R"({"i":"\u001b"})", ""}, std::nullopt},
         {DeviceOccupied{"p/b_manager.so", R"(["x"])"}, DeviceOwner{4242, "zelm"}},
         {DeviceOccupied{"b_manager.so", "7"}, DeviceOwner{17, std::nullopt}},
+        {DeviceOccupied{"b_manager.so", "9"}, DeviceOwner{18, "sleep", "host-b"}},
         {DeviceOccupied{"b_manager.so", "8"}, std::nullopt},
         {DeviceQueryFailed{"c_manager.so", "null", "sensor unplugged\tagain"}, std::nullopt},
     };

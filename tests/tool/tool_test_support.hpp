@@ -26,7 +26,7 @@ using test::ScopedEnv;
 // A private TMPDIR (so lock files of the test and of every zelm it starts
 // meet nobody else's, and so does the last scan's table), no plug-in
 // directory or simulated configuration inherited from whoever runs the
-// tests, and a scratch directory.
+// tests, no cluster, and a scratch directory.
 class ToolTest : public ::testing::Test {
 protected:
     std::filesystem::path const& scratch() const { return scratch_.path(); }
@@ -44,6 +44,8 @@ private:
     ScopedEnv plugin_dir_{"ZELM_PLUGIN_DIR", std::nullopt};
     ScopedEnv sim_config_{"ZELM_SIM_CONFIG", std::nullopt};
     ScopedEnv runtime_dir_{"XDG_RUNTIME_DIR", std::nullopt};
+    ScopedEnv cluster_{"ZELM_CLUSTER", std::nullopt};
+    ScopedEnv host_id_{"ZELM_HOST_ID", std::nullopt};
     std::optional<ScopedEnv> chosen_config_;
     test::TempDir scratch_;
 };

@@ -80,7 +80,7 @@ void print_cached_answer(DeviceTarget const& target, AnswerPart part) {
     if (std::holds_alternative<DeviceOccupied>(now)) {
         last = explained("cannot read the cached answer of " + name,
                          [&] { return last_cached_answer(device.plugin, description); });
-        owner = find_device_owner(device.manager->get_path(), description);
+        owner = local_holder(find_device_owner(device.manager->get_path(), description));
     }
     auto const report = cached_report(part, name, now, last, owner);
     if (!report.note.empty()) {

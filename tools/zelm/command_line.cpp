@@ -7,12 +7,15 @@
 #include "command_line.hpp"
 
 #include "arguments.hpp"
+#include "cluster_options.hpp"
 #include "commands.hpp"
 #include "escape.hpp"
 #include "exit_status.hpp"
 #include "plugin_directory.hpp"
 #include "selector.hpp"
 #include "status_line.hpp"
+
+#include <zelm/cluster.hpp>
 
 #include <fmt/format.h>
 #include <CLI/CLI.hpp>
@@ -60,9 +63,15 @@ constexpr char const* tool_footer =
     "  ZELM_PLUGIN_DIR  plug-in directory used when a command is given none\n"
     "  TMPDIR           parent of the lock directory that all processes share\n"
     "  XDG_RUNTIME_DIR  where the last scan's table is kept for @N (else TMPDIR/zelm-<uid>)\n"
+    "  ZELM_CLUSTER     etcd endpoints of the lab's cluster, as --cluster takes them (empty: none)\n"
+    "  ZELM_HOST_ID     this host's id in the cluster, as --host-id\n"
     "\n"
-    "Exit status: 0 success, 1 a failed operation, 2 bad usage, 3 the device is occupied\n"
-    "(owned by another process).";
+    "Lab-wide devices (network devices that other hosts reach too, as their plug-ins say): in a\n"
+    "cluster, owning one also takes its key in etcd, so one process in the whole lab owns it;\n"
+    "scans and `zelm who` name the holder's host. Without a cluster nothing changes.\n"
+    "\n"
+    "Exit status: 0 success, 1 a failed operation (also: the cluster is unavailable), 2 bad usage,\n"
+    "3 the device is occupied (owned by another process, on this host or another).";
 
 // Shown at the end of the help, so people see where the default points.
 std::string plugin_directory_note() {
@@ -155,6 +164,7 @@ public:
         app_.footer([] { return std::string(tool_footer) + "\n" + plugin_directory_note(); });
         app_.require_subcommand(1);
         app_.get_formatter()->column_width(34);
+        define_cluster();
         define_scan();
         define_plugins();
         define_hold();
@@ -186,6 +196,24 @@ private:
         auto* sub = parent.add_subcommand(name, help);
         sub->callback([this, full_name = std::move(full_name), run = std::move(run)] { chosen_ = {full_name, run}; });
         return sub;
+    }
+
+    // Global options, before the command.
+    void define_cluster() {
+        app_.add_option("--cluster", cluster_.endpoints,
+                        "Join the etcd cluster at these endpoints (http:// or https:// URLs, comma-separated) "
+                        "before the command, to own lab-wide devices lab-wide")
+            ->type_name("URL[,URL...]")
+            ->envname("ZELM_CLUSTER");
+        app_.add_option("--host-id", cluster_.host_id,
+                        "This host's id in the cluster (default: the machine's host name)")
+            ->type_name("NAME")
+            ->envname("ZELM_HOST_ID");
+        add_number<std::uint32_t>(app_, "--cluster-ttl", cluster_.ttl,
+                                  fmt::format("Seconds the cluster keeps this process's devices after it is gone "
+                                              "(its lease's time-to-live; default {}, at least 2)",
+                                              cluster::Options{}.ttl.count()))
+            ->type_name("SECONDS");
     }
 
     void define_scan() {
@@ -250,6 +278,8 @@ private:
             "inherits the ownership lock's descriptor, as with flock(1): the device stays owned until "
             "the command, and whatever it started that kept the descriptor, has ended. Nothing else "
             "is printed.\n"
+            "--wait tries again ten times a second; for a lab-wide device held on another host it watches "
+            "the device's key in the cluster instead.\n"
             "Exit status 3: the device is owned by another process (after --wait: still owned).");
     }
 
@@ -364,10 +394,11 @@ private:
                             [this] { status_ = run_who(who_); });
         sub->alias("owner");
         add_target(*sub, who_.target);
-        sub->add_flag("--json", who_.json, "Print {\"pid\": ..., \"command\": ...}, or null when free");
+        sub->add_flag("--json", who_.json, "Print {\"pid\": ..., \"command\": ...} (in a cluster also \"host\"), or null when free");
         sub->footer(
-            "Prints the holder as \"4242 (zelm)\" and exits 0, or prints \"free\" and exits 1 when nobody "
-            "holds the device. Lists the plug-in's devices but scans none, unless the device is named by "
+            "Prints the holder as \"4242 (zelm)\" (in a cluster \"4242 (zelm) on host-b\") and exits 0, or "
+            "prints \"free\" and exits 1 when nobody holds the device. A lab-wide device's holder is asked of "
+            "the cluster. Lists the plug-in's devices but scans none, unless the device is named by "
             "its serial number.");
     }
 
@@ -408,10 +439,12 @@ private:
     std::string usage_message(CLI::ParseError const& e, int argc, char const* const* argv) const {
         auto const& app = recognised();
         if (e.get_name() == "RequiredError" && app.get_require_subcommand_min() > 0) {
-            std::vector<std::string> words;  // argv words that are not options
+            std::vector<std::string> words;  // argv words that are neither options nor their values
             for (int i = 1; i < argc; ++i) {
                 if (argv[i][0] != '-') {
                     words.emplace_back(argv[i]);
+                } else if (takes_separate_value(argv[i])) {
+                    ++i;
                 }
             }
             auto const depth = static_cast<std::size_t>(std::ranges::count(usage_context(), ' '));
@@ -422,6 +455,12 @@ private:
         return one_line(e.what());
     }
 
+    // A global option such as "--cluster URL", whose value is the next word.
+    bool takes_separate_value(std::string_view word) const {
+        auto const* option = app_.get_option_no_throw(std::string(word));
+        return word.find('=') == std::string_view::npos && option != nullptr && option->get_type_size_max() > 0;
+    }
+
     int usage_error(CLI::ParseError const& e, int argc, char const* const* argv) const {
         auto const context = usage_context();
         StatusLine::instance().print(
@@ -430,7 +469,10 @@ private:
     }
 
     int run_chosen() const {
-        auto const outcome = run_for_outcome(chosen_.run);
+        auto const outcome = run_for_outcome([this] {
+            join_cluster(cluster_);
+            chosen_.run();
+        });
         if (!outcome.message) {
             return outcome.status == exit_success ? status_ : outcome.status;
         }
@@ -447,6 +489,7 @@ private:
     CLI::App app_;
     std::vector<std::string> arguments_;  // argv without the program's name
     Chosen chosen_;
+    ClusterOptions cluster_;
     ScanOptions scan_;
     PluginsOptions plugins_;
     HoldOptions hold_;

@@ -9,6 +9,7 @@
 #include "device_session.hpp"
 #include "output.hpp"
 
+#include <zelm/cluster.hpp>
 #include <zelm/lock.hpp>
 #include <zelm/owner.hpp>
 
@@ -46,6 +47,19 @@ void run_checked(std::string const& doing, Operation&& operation) {
 std::filesystem::path manager_path_of(ChosenDevice const& device) {
     return explained("cannot get the manager path of " + device.plugin.filename().native(),
                      [&] { return device.manager->get_path(); });
+}
+
+// The device's holder: for a lab-wide device in a cluster, the one its key
+// names, wherever it runs (one request); otherwise, or when no key names
+// one, the holder of its lock on this machine.
+std::optional<DeviceOwner> current_holder(ChosenDevice const& device, std::filesystem::path const& manager_path) {
+    auto const description = device.description.dump();
+    if (cluster::joined() && cluster::is_lab_wide(*device.manager, description)) {
+        if (auto const lab_owner = cluster::find_lab_owner(manager_path, description)) {
+            return lab_holder(*lab_owner);
+        }
+    }
+    return local_holder(find_device_owner(manager_path, description));
 }
 
 }  // namespace
@@ -114,7 +128,7 @@ int run_who(WhoOptions const& options) {
     auto const device = choose_device(options.target);
     auto const manager_path = manager_path_of(device);
     auto const owner = explained("cannot look up the holder of " + device_name(device),
-                                 [&] { return find_device_owner(manager_path, device.description.dump()); });
+                                 [&] { return current_holder(device, manager_path); });
     if (options.json) {
         print_stdout(json_text(owner_json(owner)));
     } else {

@@ -10,6 +10,7 @@
 #include "scan_command.hpp"
 #include "selector.hpp"
 
+#include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
 #include <zelm/managed_device.hpp>
 #include <zelm/owner.hpp>
@@ -142,15 +143,19 @@ std::string device_name(ChosenDevice const& device) {
     return fmt::format("device {} ({})", device.description.dump(), device.plugin.filename().native());
 }
 
-DeviceSession open_managed_device(DeviceTarget const& target) {
-    auto const chosen = choose_device(target);
+DeviceSession open_chosen_device(ChosenDevice const& chosen) {
     auto name = device_name(chosen);
     try {
         auto device = chosen.manager->open_managed_device(chosen.description.dump());
         return {std::move(name), std::move(device)};
+    } catch (cluster::HeldElsewhereError const& e) {
+        throw HeldElsewhere(
+            fmt::format("cannot own {}: {}{}", name, e.what(), by_owner(lab_holder(e.lab_owner()))));
     } catch (DeviceOccupiedError const& e) {
         // People otherwise hunt for the process that holds a device by hand.
-        throw OccupiedError(fmt::format("cannot own {}: {}{}", name, e.what(), by_owner(e.owner())));
+        throw OccupiedError(fmt::format("cannot own {}: {}{}", name, e.what(), by_owner(local_holder(e.owner()))));
+    } catch (cluster::UnavailableError const& e) {
+        throw std::runtime_error(fmt::format("cannot own {}: {}", name, e.what()));
     } catch (std::exception const& e) {
         std::string_view const message = e.what();
         if (message.starts_with(no_device)) {
@@ -160,5 +165,7 @@ DeviceSession open_managed_device(DeviceTarget const& target) {
                                              message));
     }
 }
+
+DeviceSession open_managed_device(DeviceTarget const& target) { return open_chosen_device(choose_device(target)); }
 
 }  // namespace zelm::tool

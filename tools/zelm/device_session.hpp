@@ -53,13 +53,29 @@ struct DeviceSession {
     std::unique_ptr<Device> device;
 };
 
+// A lab-wide device that a process on another host (or one in the cluster
+// here) owns: its key in the cluster, not only a lock on this machine, keeps
+// it. `hold --wait` waits on the key.
+class HeldElsewhere : public OccupiedError {
+public:
+    using OccupiedError::OccupiedError;
+};
+
+// Owns, then opens, the chosen device through the library's
+// open_managed_device. Throws HeldElsewhere when the cluster names another
+// holder of a lab-wide device, OccupiedError when another process here holds
+// it, std::runtime_error "cannot own <device>: Cluster unavailable: ..." when
+// the cluster cannot answer; otherwise std::runtime_error naming the step
+// that failed and why.
+DeviceSession open_chosen_device(ChosenDevice const& chosen);
+
 // Chooses the device (see choose_device) and owns, then opens, it through the
 // library's open_managed_device, so that nothing is opened while another
 // process owns it. Throws what choose_device throws; OccupiedError when
 // another process owns the device, for example "cannot own device {...}
 // (sim_manager.so): Device is already occupied by process 4242 (zelm)" (the
-// holder is named when it can be identified); otherwise std::runtime_error
-// naming the step that failed and why.
+// holder is named when it can be identified, with its host in a cluster);
+// otherwise what open_chosen_device throws.
 DeviceSession open_managed_device(DeviceTarget const& target);
 
 }  // namespace zelm::tool

@@ -12,7 +12,7 @@ namespace zelm::tool {
 inline constexpr int exit_success = 0;
 inline constexpr int exit_failed = 1;    // a failed operation
 inline constexpr int exit_usage = 2;     // bad usage
-inline constexpr int exit_occupied = 3;  // the device is owned by another process
+inline constexpr int exit_occupied = 3;  // the device is owned by another process, here or on another host
 // `hold ... -- COMMAND`, as env(1) and flock(1) report a command that could
 // not be run, and one killed by a signal (128 + its number).
 inline constexpr int exit_cannot_run = 126;

@@ -7,6 +7,8 @@
 #include "output.hpp"
 #include "signals.hpp"
 
+#include <zelm/cluster.hpp>
+
 #include <fmt/format.h>
 
 #include <string.h>
@@ -31,22 +33,54 @@ Clock::time_point deadline_after(double seconds) {
     throw std::runtime_error(fmt::format("interrupted by SIG{} {}", sigabbrev_np(signal), while_doing));
 }
 
+// How long one watch of a lab-wide device's key runs before SIGINT and
+// SIGTERM are looked at again; a release ends the watch at once.
+constexpr auto watch_slice = 1s;
+
+// The error of a device still occupied when the wait is over.
+void give_up_if_late(OccupiedError const& e, Clock::time_point deadline, double wait) {
+    if (Clock::now() >= deadline) {
+        throw OccupiedError(fmt::format("{} (waited {} s)", e.what(), wait));
+    }
+}
+
+// Until another host's process lets the device go (its key is deleted or
+// expires), the deadline passes, or a signal comes: watches of the key in
+// the cluster, not tries at the device.
+void watch_lab_release(ChosenDevice const& chosen, Clock::time_point deadline, TerminationSignals& signals) {
+    auto const manager_path = chosen.manager->get_path();
+    auto const description = chosen.description.dump();
+    for (auto left = deadline - Clock::now(); left > Clock::duration::zero(); left = deadline - Clock::now()) {
+        auto const slice = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(left, watch_slice));
+        bool const free = explained("cannot own " + device_name(chosen),
+                                    [&] { return cluster::wait_until_free(manager_path, description, slice); });
+        if (auto const signal = signals.poll()) {
+            throw_interrupted(*signal, "while waiting for the device");
+        }
+        if (free) {
+            return;
+        }
+    }
+}
+
 // Owns the device; with `wait`, tries again while another process owns it,
-// until that many seconds have passed.
+// until that many seconds have passed: at once when a lab-wide device's key
+// goes, every retry_interval while a process of this machine holds it.
 DeviceSession own(HoldOptions const& options, TerminationSignals& signals) {
     if (!options.wait) {
         return open_managed_device(options.target);
     }
     auto const deadline = deadline_after(*options.wait);
     for (;;) {
+        auto const chosen = choose_device(options.target);
         try {
-            return open_managed_device(options.target);
+            return open_chosen_device(chosen);
+        } catch (HeldElsewhere const& e) {
+            give_up_if_late(e, deadline, *options.wait);
+            watch_lab_release(chosen, deadline, signals);
         } catch (OccupiedError const& e) {
-            auto const left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) {
-                throw OccupiedError(fmt::format("{} (waited {} s)", e.what(), *options.wait));
-            }
-            if (auto const signal = signals.wait(std::min<Clock::duration>(left, retry_interval))) {
+            give_up_if_late(e, deadline, *options.wait);
+            if (auto const signal = signals.wait(std::min<Clock::duration>(deadline - Clock::now(), retry_interval))) {
                 throw_interrupted(*signal, "while waiting for the device");
             }
         }

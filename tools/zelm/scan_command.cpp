@@ -8,13 +8,13 @@
 #include "exit_status.hpp"
 #include "isolated_scan.hpp"
 #include "last_scan.hpp"
+#include "occupied_owner.hpp"
 #include "output.hpp"
 #include "plugin_directory.hpp"
 #include "scan_output.hpp"
 #include "status_line.hpp"
 
 #include <zelm/device_manager.hpp>
-#include <zelm/owner.hpp>
 #include <zelm/scan.hpp>
 
 #include <fmt/format.h>
@@ -115,21 +115,6 @@ std::shared_ptr<DeviceManager> try_manager(std::filesystem::path const& plugin) 
         return get_device_manager(plugin);
     } catch (...) {
         return nullptr;
-    }
-}
-
-// The lock identity of an occupied device needs its manager's path, which
-// the scan result does not carry; a manager that cannot give it leaves the
-// owner unknown.
-std::optional<DeviceOwner> owner_of(DeviceOccupied const& occupied,
-                                    std::optional<std::filesystem::path> const& manager_path) {
-    if (!manager_path) {
-        return std::nullopt;
-    }
-    try {
-        return find_device_owner(*manager_path, occupied.description);
-    } catch (std::exception const&) {
-        return std::nullopt;
     }
 }
 
@@ -275,7 +260,7 @@ ScanRecords scan_plugin(std::filesystem::path const& plugin, std::atomic<std::si
     records.reserve(results.size());
     for (auto& result : results) {
         auto const* occupied = std::get_if<DeviceOccupied>(&result);
-        auto owner = occupied ? owner_of(*occupied, manager_path) : std::nullopt;
+        auto owner = occupied ? occupied_owner(*occupied, manager_path) : std::nullopt;
         records.push_back({std::move(result), std::move(owner)});
     }
     return records;

@@ -8,14 +8,37 @@
 
 namespace zelm::tool {
 
-TerminationSignals::TerminationSignals() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    if (int const error = pthread_sigmask(SIG_BLOCK, &signals_, &previous_); error != 0) {
+namespace {
+
+sigset_t termination_signals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    return signals;
+}
+
+void block(sigset_t const& signals, sigset_t& previous) {
+    if (int const error = pthread_sigmask(SIG_BLOCK, &signals, &previous); error != 0) {
         throw std::system_error(error, std::generic_category(), "cannot block SIGINT and SIGTERM");
     }
 }
+
+// Restores a signal mask when it goes, also when the code in between throws.
+class RestoredMask {
+public:
+    explicit RestoredMask(sigset_t const& mask) : mask_(mask) {}
+    ~RestoredMask() { pthread_sigmask(SIG_SETMASK, &mask_, nullptr); }
+    RestoredMask(RestoredMask const&) = delete;
+    RestoredMask& operator=(RestoredMask const&) = delete;
+
+private:
+    sigset_t mask_;
+};
+
+}  // namespace
+
+TerminationSignals::TerminationSignals() : signals_(termination_signals()) { block(signals_, previous_); }
 
 TerminationSignals::~TerminationSignals() {
     while (poll()) {
@@ -46,6 +69,13 @@ std::optional<int> TerminationSignals::wait(std::optional<std::chrono::nanosecon
             throw std::system_error(errno, std::generic_category(), "cannot wait for SIGINT or SIGTERM");
         }
     }
+}
+
+void starting_threads(std::function<void()> const& start) {
+    sigset_t previous;
+    block(termination_signals(), previous);
+    RestoredMask const restored(previous);
+    start();
 }
 
 }  // namespace zelm::tool

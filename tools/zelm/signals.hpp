@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 namespace zelm::tool {
@@ -37,5 +38,11 @@ private:
     sigset_t signals_{};
     sigset_t previous_{};
 };
+
+// Runs `start` with SIGINT and SIGTERM blocked, for code that starts threads
+// before a TerminationSignals exists (joining a cluster starts its
+// keep-alive thread): those threads never take the signals. A signal that
+// arrives meanwhile is delivered once they are unblocked again.
+void starting_threads(std::function<void()> const& start);
 
 }  // namespace zelm::tool
