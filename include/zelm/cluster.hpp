@@ -145,10 +145,11 @@ ZELM_API std::optional<Owner> find_lab_owner(std::filesystem::path const& manage
 // when not joined.
 ZELM_API std::map<std::string, Owner> lab_owners();
 
-// The lab-wide holder of an occupied result as the most recent scan in this
-// process saw it (that scan's one range request); none when that scan found
-// the device held on this machine only, or was not in a cluster. Never asks
-// the cluster. Throws std::bad_alloc only.
+// The lab-wide holder of an occupied result as the most recent scan of that
+// device in this process saw it (that scan's one range request; scans on
+// other threads keep their answers for their devices); none when that scan
+// found the device held on this machine only, or was not in a cluster.
+// Never asks the cluster. Throws std::bad_alloc only.
 ZELM_API std::optional<Owner> scanned_lab_owner(DeviceOccupied const& result);
 
 // Waits until the device's key is gone (a watch, not polling) or `timeout`

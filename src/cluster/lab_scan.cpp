@@ -41,13 +41,15 @@ std::optional<ScanResult> LabScan::judge(std::string const& plugin_path, DeviceM
         return DeviceQueryFailed{plugin_path, description, *unavailable_};
     }
     auto const found = owners_.find(owner_key_of(manager_path, description));
+    auto& judged = judged_[{plugin_path, description}];
     if (found == owners_.end()) {
+        judged.reset();
         return std::nullopt;
     }
-    seen_.insert_or_assign({plugin_path, description}, parse_owner_record(found->second));
+    judged = parse_owner_record(found->second);
     return DeviceOccupied{plugin_path, description};
 }
 
-void LabScan::publish() { scanned_owners().replace(std::move(seen_)); }
+void LabScan::publish() { scanned_owners().update(std::move(judged_)); }
 
 }  // namespace zelm::detail

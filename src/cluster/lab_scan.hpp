@@ -41,7 +41,7 @@ private:
     bool read_ = false;
     std::map<std::string, std::string> owners_;  // key → value
     std::optional<std::string> unavailable_;
-    std::map<ScannedOwners::Key, cluster::Owner> seen_;
+    std::map<ScannedOwners::Key, std::optional<cluster::Owner>> judged_;
 };
 
 }  // namespace zelm::detail

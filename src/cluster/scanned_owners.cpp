@@ -2,9 +2,15 @@
 
 namespace zelm::detail {
 
-void ScannedOwners::replace(std::map<Key, cluster::Owner> owners) {
+void ScannedOwners::update(std::map<Key, std::optional<cluster::Owner>> judged) {
     std::lock_guard const lock(mutex_);
-    owners_.swap(owners);
+    for (auto& [key, owner] : judged) {
+        if (owner) {
+            owners_.insert_or_assign(key, std::move(*owner));
+        } else {
+            owners_.erase(key);
+        }
+    }
 }
 
 std::optional<cluster::Owner> ScannedOwners::find(std::string const& plugin_path,

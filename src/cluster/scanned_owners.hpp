@@ -1,5 +1,7 @@
-// The lab-wide holders that the most recent scan in this process saw, for
-// hosts that show who holds an occupied device without asking again.
+// The lab-wide holders that scans in this process saw, for hosts that show
+// who holds an occupied device without asking again. Each scan updates the
+// devices it judged and leaves the others alone, so scans of different
+// plug-ins on different threads keep each other's answers.
 #pragma once
 
 #include <zelm/cluster.hpp>
@@ -16,8 +18,8 @@ class ScannedOwners {
 public:
     using Key = std::pair<std::string, std::string>;  // plug-in path, compact description
 
-    // Replaces what the previous scan saw.
-    void replace(std::map<Key, cluster::Owner> owners);
+    // For every device a scan judged: its holder, or none when it was free.
+    void update(std::map<Key, std::optional<cluster::Owner>> judged);
     std::optional<cluster::Owner> find(std::string const& plugin_path, std::string const& description) const;
 
 private:
