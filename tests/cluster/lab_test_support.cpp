@@ -22,10 +22,7 @@ std::string write_family_config(std::filesystem::path const& dir) {
 
 LabTest::LabTest() : config_("ZELM_SIM_CONFIG", write_family_config(tmpdir_.path())) {}
 
-LabTest::~LabTest() {
-    // Before the servers of the test go, so that the lease is revoked at once.
-    cluster::leave();
-}
+void LabTest::TearDown() { cluster::leave(); }
 
 DeviceManager& LabTest::manager() {
     if (!manager_) {

@@ -34,11 +34,11 @@ inline constexpr std::chrono::seconds event_timeout{60};
 
 // A private TMPDIR (lock files, device state, the family's configuration)
 // for the test process, which uses the family through manager(). Leaves the
-// cluster at the end.
+// cluster at the end, while the test's servers still run.
 class LabTest : public ::testing::Test {
 protected:
     LabTest();
-    ~LabTest() override;
+    void TearDown() override;
 
     DeviceManager& manager();
     // The device's key in the cluster.
