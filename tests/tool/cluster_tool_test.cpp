@@ -154,6 +154,28 @@ TEST_F(ClusterToolTest, HoldWaitOnAnotherHostOwnsTheDeviceOnlyOnceTheHolderRelea
     EXPECT_EQ(waiter->finish().status, 0);
 }
 
+// An owner that has lost its lease must stop: hold stops its command and
+// fails, naming the loss, rather than hold on as if it still owned the device.
+TEST_F(ClusterToolTest, HoldStopsItsCommandAndFailsWhenTheLeaseIsLost) {
+    auto holder = a_.start({"hold", sim_plugin.native(), lab_device.dump(), "--", "sh", "-c",
+                            "echo started; exec sleep 600"});
+    ASSERT_EQ(holder->read_line(), "started") << holder->finish().err;
+
+    auto const leases = lines_of(etcd_.etcdctl({"lease", "list"}));
+    ASSERT_EQ(leases.size(), 2U) << "found N leases, then the holder's";
+    etcd_.etcdctl({"lease", "revoke", leases[1]});
+
+    bool ended = false;
+    for (int tries = 0; tries < 10 && !ended; ++tries) {
+        ended = has_ended(holder->pid());
+    }
+    ASSERT_TRUE(ended) << "hold went on after its lease was revoked";
+    auto const outcome = holder->finish();
+    EXPECT_EQ(outcome.status, 1) << outcome.err;
+    EXPECT_NE(outcome.err.find("Lab-wide ownership lost: "), std::string::npos) << outcome.err;
+    EXPECT_EQ(b_.run(device_command("who")).out, "free\n");
+}
+
 TEST_F(ClusterToolTest, AClusterThatDoesNotAnswerIsReportedNotTakenForFree) {
     Host const lonely("host-c", closed_port_url());
 

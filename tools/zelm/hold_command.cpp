@@ -8,10 +8,13 @@
 #include "signals.hpp"
 
 #include <zelm/cluster.hpp>
+#include <zelm/managed_device.hpp>
 
 #include <fmt/format.h>
 
+#include <signal.h>
 #include <string.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
 
@@ -107,6 +110,25 @@ std::string holding_line(std::string const& name, std::optional<double> seconds)
     return fmt::format("holding {} {}\n", name, until);
 }
 
+// An owner that has lost a lab-wide device's ownership must stop: the loss
+// ends the hold as SIGTERM would (the command, if any, gets the SIGTERM),
+// and the tool then fails naming the loss. The callback runs on the
+// cluster's keep-alive thread; the signal reaches the main thread's wait,
+// since every thread blocks it.
+void stop_on_ownership_loss(DeviceSession const& session) {
+    if (auto* const managed = dynamic_cast<ManagedDevice*>(session.device.get())) {
+        managed->on_ownership_lost([](std::string const&) { ::kill(::getpid(), SIGTERM); });
+    }
+}
+
+void fail_if_ownership_lost(DeviceSession const& session) {
+    auto* const managed = dynamic_cast<ManagedDevice*>(session.device.get());
+    if (auto const reason = managed != nullptr ? managed->ownership_lost() : std::nullopt) {
+        throw std::runtime_error(
+            fmt::format("gave up {}: {}", session.name, cluster::OwnershipLostError(*reason).what()));
+    }
+}
+
 // Runs the command while the session owns the device; standard output is
 // the command's alone.
 void run_holding(DeviceSession& session, std::vector<std::string> const& command, TerminationSignals& signals) {
@@ -114,6 +136,7 @@ void run_holding(DeviceSession& session, std::vector<std::string> const& command
         throw_interrupted(*signal, "before the command started");
     }
     int const status = run_child_command(command, signals);
+    fail_if_ownership_lost(session);
     session.device.reset();
     if (status != exit_success) {
         throw ExitStatus(status);
@@ -128,12 +151,14 @@ void run_hold(HoldOptions const& options) {
     // release must not die of a broken pipe.
     std::signal(SIGPIPE, SIG_IGN);
     auto session = own(options, signals);
+    stop_on_ownership_loss(session);
     if (!options.command.empty()) {
         run_holding(session, options.command, signals);
         return;
     }
     print_stdout(holding_line(session.name, options.seconds));
     auto const signal = wait_until_done(signals, options.seconds);
+    fail_if_ownership_lost(session);
     session.device.reset();
     print_stdout(fmt::format("released {}{}\n", session.name,
                              signal ? fmt::format(" on SIG{}", sigabbrev_np(*signal)) : ""));
