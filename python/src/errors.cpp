@@ -140,17 +140,18 @@ std::shared_ptr<DeviceManager> load_manager(std::filesystem::path const& plugin)
     }
 }
 
-std::optional<Owner> local_owner(std::optional<DeviceOwner> const& owner) {
-    if (!owner) {
-        return std::nullopt;
+std::optional<Owner> with_host(std::optional<Owner> owner) {
+    if (owner && !owner->host) {
+        owner->host = local_host_name();
     }
-    return Owner{owner->pid, owner->command, local_host_name()};
+    return owner;
 }
 
-Owner lab_owner(cluster::Owner const& owner) {
-    auto const known = [](std::string const& text) { return text.empty() ? std::nullopt : std::optional(text); };
-    return Owner{owner.pid, known(owner.command), known(owner.host)};
+std::optional<Owner> local_owner(std::optional<DeviceOwner> const& owner) {
+    return with_host(tool::local_holder(owner));
 }
+
+Owner lab_owner(cluster::Owner const& owner) { return tool::lab_holder(owner); }
 
 py::object owner_object(std::optional<Owner> const& owner) { return owner ? py::cast(*owner) : py::none(); }
 

@@ -7,6 +7,8 @@
 #include <zelm/device_manager.hpp>
 #include <zelm/owner.hpp>
 
+#include "device_owner.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <filesystem>
@@ -30,21 +32,20 @@ public:
 // zelm.Error).
 std::shared_ptr<DeviceManager> load_manager(std::filesystem::path const& plugin);
 
-// The process that holds a device, as zelm.Owner shows it.
-struct Owner {
-    int pid = 0;
-    std::optional<std::string> command;
-    std::optional<std::string> host;
-
-    bool operator==(Owner const&) const = default;
-};
+// The process that holds a device, as zelm.Owner shows it: the tool's
+// holder (pid, command, host).
+using Owner = tool::DeviceOwner;
 
 // The holder of a device's ownership lock: a process of this machine, whose
-// host is the machine's name.
+// host is this host's id in a cluster, else the machine's name.
 std::optional<Owner> local_owner(std::optional<DeviceOwner> const& owner);
 
 // The holder of a lab-wide device's key: a process of the host it names.
 Owner lab_owner(cluster::Owner const& owner);
+
+// The same for a holder the tool looked up (tool::occupied_owner): outside a
+// cluster its host is the machine's name.
+std::optional<Owner> with_host(std::optional<Owner> owner);
 
 // zelm.Owner for a device's holder, or None.
 pybind11::object owner_object(std::optional<Owner> const& owner);

@@ -4,6 +4,7 @@
 #include "bindings.hpp"
 #include "errors.hpp"
 #include "json_values.hpp"
+#include "occupied_owner.hpp"
 
 #include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
@@ -74,54 +75,15 @@ struct Failed : Result {
 
 // --- scanning, without the GIL ----------------------------------------------
 
-// An occupied device's holder: the lab-wide holder that the scan saw in the
-// cluster, else the holder of its ownership lock, looked up through its
-// plug-in's manager path (which the scan result does not carry); unknown
-// when neither can be had.
-//
-// The library keeps the lab-wide holders of its most recent scan only, so
-// after plug-ins scanned on several threads at once (`several_scans`) the
-// holders the earlier ones saw are asked of the cluster again, in one
-// request for them all.
+// An occupied device's holder, as the tool looks it up; the plug-ins'
+// manager paths, which scan results do not carry, are asked once each.
 class OwnerLookup {
 public:
-    explicit OwnerLookup(bool several_scans) : ask_cluster_(several_scans && cluster::joined()) {}
-
     std::optional<Owner> owner_of(DeviceOccupied const& occupied) {
-        if (auto const holder = cluster::scanned_lab_owner(occupied)) {
-            return lab_owner(*holder);
-        }
-        auto const manager_path = path_of(occupied.plugin_path);
-        if (!manager_path) {
-            return std::nullopt;
-        }
-        try {
-            if (auto const holder = asked_lab_owner(*manager_path, occupied.description)) {
-                return lab_owner(*holder);
-            }
-            return local_owner(find_device_owner(*manager_path, occupied.description));
-        } catch (std::exception const&) {
-            return std::nullopt;
-        }
+        return with_host(tool::occupied_owner(occupied, path_of(occupied.plugin_path)));
     }
 
 private:
-    std::optional<cluster::Owner> asked_lab_owner(std::filesystem::path const& manager_path,
-                                                  std::string const& description) {
-        if (!ask_cluster_) {
-            return std::nullopt;
-        }
-        if (!lab_owners_) {
-            try {
-                lab_owners_ = cluster::lab_owners();
-            } catch (std::exception const&) {
-                lab_owners_.emplace();  // unknown holders: ask once, not once per device
-            }
-        }
-        auto const found = lab_owners_->find(cluster::owner_key(manager_path, description));
-        return found == lab_owners_->end() ? std::nullopt : std::optional(found->second);
-    }
-
     std::optional<std::filesystem::path> const& path_of(std::string const& plugin_path) {
         auto found = manager_paths_.find(plugin_path);
         if (found == manager_paths_.end()) {
@@ -138,15 +100,13 @@ private:
         }
     }
 
-    bool const ask_cluster_;
-    std::optional<std::map<std::string, cluster::Owner>> lab_owners_;
     std::map<std::string, std::optional<std::filesystem::path>> manager_paths_;
 };
 
 using Owners = std::vector<std::optional<Owner>>;  // one per result
 
-Owners owners_of(ScanResults const& results, bool several_scans) {
-    OwnerLookup lookup(several_scans);
+Owners owners_of(ScanResults const& results) {
+    OwnerLookup lookup;
     Owners owners(results.size());
     for (std::size_t index = 0; index < results.size(); ++index) {
         if (auto const* occupied = std::get_if<DeviceOccupied>(&results[index])) {
@@ -286,7 +246,7 @@ py::list scan(py::handle target, int jobs) {
     {
         py::gil_scoped_release const released;
         results = scan_target(what, static_cast<unsigned>(jobs));
-        owners = owners_of(results, jobs > 1);
+        owners = owners_of(results);
     }
     py::list list(results.size());
     PathObjects paths;

@@ -23,7 +23,8 @@ std::optional<DeviceOwner> local_holder(std::optional<zelm::DeviceOwner> const& 
 }
 
 DeviceOwner lab_holder(cluster::Owner const& owner) {
-    return {owner.pid, owner.command.empty() ? std::nullopt : std::optional(owner.command), owner.host};
+    auto const known = [](std::string const& text) { return text.empty() ? std::nullopt : std::optional(text); };
+    return {owner.pid, known(owner.command), known(owner.host)};
 }
 
 std::string owner_text(std::optional<DeviceOwner> const& owner) {
