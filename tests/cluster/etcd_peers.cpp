@@ -23,28 +23,11 @@ constexpr char const* etcdctl_program = "/usr/bin/etcdctl";
 constexpr char const* setpriv = "/usr/bin/setpriv";
 constexpr auto etcdctl_timeout = 20s;
 
-// A loopback port that was free a moment ago: the kernel's pick for a socket
-// bound to port 0. Another process could take it before etcd does; the
-// start then fails and names the port.
-int free_loopback_port() {
-    int const socket_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socket_fd < 0) {
-        throw std::system_error(errno, std::generic_category(), "socket");
-    }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bool const ok = ::bind(socket_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                    ::getsockname(socket_fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    ::close(socket_fd);
-    if (!ok) {
-        throw std::system_error(errno, std::generic_category(), "bind to a loopback port");
-    }
-    return ntohs(address.sin_port);
-}
+// A loopback port that was free a moment ago. Another process could take it
+// before etcd does; the start then fails and names the port.
+int free_loopback_port() { return RefusingEndpoint().port(); }
 
-std::string url(int port) { return fmt::format("http://127.0.0.1:{}", port); }
+std::string loopback_url(int port) { return fmt::format("http://127.0.0.1:{}", port); }
 
 size_t append_to_string(char* data, size_t size, size_t count, void* target) {
     static_cast<std::string*>(target)->append(data, size * count);
@@ -68,11 +51,31 @@ std::string http_get(std::string const& address) {
 
 }  // namespace
 
+RefusingEndpoint::RefusingEndpoint() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        auto const error = errno;
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        throw std::system_error(error, std::generic_category(), "bind a loopback port");
+    }
+    port_ = ntohs(address.sin_port);
+}
+
+RefusingEndpoint::~RefusingEndpoint() { ::close(fd_); }
+
+std::string RefusingEndpoint::url() const { return loopback_url(port_); }
+
 EtcdCluster::EtcdCluster(int members) {
     std::string initial_cluster;
     for (int i = 0; i < members; ++i) {
         auto member = std::make_unique<Member>(fmt::format("m{}", i), free_loopback_port(), free_loopback_port());
-        initial_cluster += fmt::format("{}{}={}", i == 0 ? "" : ",", member->name, url(member->peer_port));
+        initial_cluster += fmt::format("{}{}={}", i == 0 ? "" : ",", member->name, loopback_url(member->peer_port));
         members_.push_back(std::move(member));
     }
     // etcd's default heartbeat and election timings: shorter ones make a
@@ -80,13 +83,15 @@ EtcdCluster::EtcdCluster(int members) {
     for (auto& member_pointer : members_) {
         auto& member = *member_pointer;
         auto const data = dir_.path() / member.name;
+        auto const client = loopback_url(member.client_port);
+        auto const peer = loopback_url(member.peer_port);
         member.server.emplace(std::vector<std::string>{
             setpriv, "--pdeathsig", "KILL", "--", etcd, "--name", member.name, "--data-dir", data.native(),
-            "--listen-client-urls", url(member.client_port), "--advertise-client-urls", url(member.client_port),
-            "--listen-peer-urls", url(member.peer_port), "--initial-advertise-peer-urls", url(member.peer_port),
-            "--initial-cluster", initial_cluster, "--initial-cluster-state", "new", "--initial-cluster-token",
-            dir_.path().filename().native(), "--heartbeat-interval", "100", "--election-timeout", "1000",
-            "--logger", "zap", "--log-level", "warn", "--log-outputs", (dir_.path() / (member.name + ".log")).native()});
+            "--listen-client-urls", client, "--advertise-client-urls", client, "--listen-peer-urls", peer,
+            "--initial-advertise-peer-urls", peer, "--initial-cluster", initial_cluster, "--initial-cluster-state",
+            "new", "--initial-cluster-token", dir_.path().filename().native(), "--heartbeat-interval", "100",
+            "--election-timeout", "1000", "--logger", "zap", "--log-level", "warn", "--log-outputs",
+            (dir_.path() / (member.name + ".log")).native()});
     }
     wait_until_serving();
 }
@@ -102,7 +107,7 @@ EtcdCluster::~EtcdCluster() {
 std::vector<std::string> EtcdCluster::endpoints() const {
     std::vector<std::string> urls;
     for (auto const& member : members_) {
-        urls.push_back(url(member->client_port));
+        urls.push_back(loopback_url(member->client_port));
     }
     return urls;
 }
@@ -143,7 +148,7 @@ long EtcdCluster::served(std::string const& method) const {
         if (!member->server) {
             continue;
         }
-        auto const metrics = http_get(url(member->client_port) + "/metrics");
+        auto const metrics = http_get(loopback_url(member->client_port) + "/metrics");
         for (auto at = metrics.find(series); at != std::string::npos; at = metrics.find(series, at + 1)) {
             auto const value = metrics.find(' ', metrics.find('}', at));
             total += std::stol(metrics.substr(value + 1, metrics.find('\n', value) - value - 1));

@@ -19,6 +19,26 @@ namespace zelm::cluster_test {
 // of hanging it.
 inline constexpr std::chrono::seconds etcd_start_timeout{30};
 
+// A loopback port bound by nobody who listens, for as long as this lives:
+// connections to it are refused, so its URL stands for a cluster that does
+// not answer.
+class RefusingEndpoint {
+public:
+    // Throws std::system_error when no loopback port can be bound.
+    RefusingEndpoint();
+    ~RefusingEndpoint();
+    RefusingEndpoint(RefusingEndpoint const&) = delete;
+    RefusingEndpoint& operator=(RefusingEndpoint const&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:<port>"
+    std::string url() const;
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 class EtcdCluster {
 public:
     // Starts `members` members as one new cluster and waits until it answers

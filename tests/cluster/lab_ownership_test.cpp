@@ -10,8 +10,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -273,35 +271,10 @@ TEST_F(InCluster, LeavingDeletesTheKeysAndLosesTheDevices) {
 
 // ------------------------------------------------------ an unreachable cluster
 
-// A loopback port bound by nobody who listens: connections to it are refused
-// for as long as this lives.
-class RefusingPort {
-public:
-    RefusingPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            throw std::system_error(errno, std::generic_category(), "bind a loopback port");
-        }
-        url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    }
-    ~RefusingPort() { ::close(fd_); }
-    RefusingPort(RefusingPort const&) = delete;
-    RefusingPort& operator=(RefusingPort const&) = delete;
-    std::string const& url() const { return url_; }
-
-private:
-    int fd_;
-    std::string url_;
-};
-
 using UnreachableCluster = LabTest;
 
 TEST_F(UnreachableCluster, AcquisitionFailsHoldingNothing) {
-    RefusingPort const nobody;
+    RefusingEndpoint const nobody;
     cluster::join({nobody.url()}, {.host_id = "host-a", .ttl = test_ttl});
     EXPECT_THROW(manager().open_managed_device(lab_device), cluster::UnavailableError);
     cluster::leave();
@@ -309,7 +282,7 @@ TEST_F(UnreachableCluster, AcquisitionFailsHoldingNothing) {
 }
 
 TEST_F(UnreachableCluster, ScanReportsLabWideDevicesUnavailableAndLocalOnesAsUsual) {
-    RefusingPort const nobody;
+    RefusingEndpoint const nobody;
     cluster::join({nobody.url()}, {.host_id = "host-a", .ttl = test_ttl});
     auto const results = scan_devices({sim_plugin});
     ASSERT_EQ(results.size(), 2U);

@@ -4,9 +4,7 @@
 #include "etcd_peers.hpp"
 #include "tool_test_support.hpp"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,19 +17,6 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 json const lab_device = {{"serial", "LAB-1"}, {"model", "sim-network"}};
-
-// A loopback port that nothing listens on: bound for a moment, then closed.
-std::string closed_port_url() {
-    int const fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
 
 // How a host names its cluster and itself to the tool.
 enum class Naming { options, environment };
@@ -177,7 +162,8 @@ TEST_F(ClusterToolTest, HoldStopsItsCommandAndFailsWhenTheLeaseIsLost) {
 }
 
 TEST_F(ClusterToolTest, AClusterThatDoesNotAnswerIsReportedNotTakenForFree) {
-    Host const lonely("host-c", closed_port_url());
+    zelm::cluster_test::RefusingEndpoint const nobody;
+    Host const lonely("host-c", nobody.url());
 
     auto const scan = lonely.run({"scan", "--plugin", sim_plugin.native(), "--json"});
     ASSERT_EQ(scan.status, 0) << scan.err;
