@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <fmt/format.h>
 
@@ -144,7 +145,7 @@ void EtcdClient::ConnectionReturn::operator()(Connection* connection) const {
 }
 
 EtcdClient::EtcdClient(std::vector<std::string> endpoints, std::chrono::milliseconds timeout)
-    : endpoints_(std::move(endpoints)), timeout_(timeout) {
+    : endpoints_(std::move(endpoints)), timeout_(timeout), process_(::getpid()) {
     initialise_curl_once();
 }
 
@@ -154,6 +155,17 @@ EtcdClient::ConnectionHandle EtcdClient::borrow() {
     std::unique_ptr<Connection> connection;
     {
         std::lock_guard const lock(mutex_);
+        if (process_ != ::getpid()) {
+            // A forked child: the idle connections' sockets are also the
+            // parent's, whose requests would mix with ours on them. They are
+            // dropped, not closed: closing a TLS connection would end the
+            // parent's session too.
+            for (auto& inherited : idle_) {
+                (void)inherited.release();
+            }
+            idle_.clear();
+            process_ = ::getpid();
+        }
         if (!idle_.empty()) {
             connection = std::move(idle_.back());
             idle_.pop_back();

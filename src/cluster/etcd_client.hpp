@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -90,7 +91,8 @@ private:
 
     std::vector<std::string> endpoints_;
     std::chrono::milliseconds timeout_;
-    std::mutex mutex_;  // guards preferred_ and idle_
+    std::mutex mutex_;  // guards preferred_, idle_ and process_
+    pid_t process_;     // whose connections idle_ holds: a forked child must not share them
     std::size_t preferred_ = 0;
     std::vector<std::unique_ptr<Connection>> idle_;
 };

@@ -2,20 +2,32 @@
 
 #include <spdlog/spdlog.h>
 
+#include <unistd.h>
+
 namespace zelm::detail {
 
 Membership::Membership(std::vector<std::string> endpoints, cluster::Options options)
-    : client_(std::move(endpoints), options.request_timeout),
+    : process_(::getpid()),
+      client_(std::move(endpoints), options.request_timeout),
       options_(std::move(options)),
-      keeper_([this](std::stop_token stop) { keep_alive(stop); }) {}
+      keeper_(std::make_unique<std::jthread>([this](std::stop_token stop) { keep_alive(stop); })) {}
 
 Membership::~Membership() {
-    keeper_.request_stop();
-    keeper_.join();
+    if (in_forked_child()) {
+        (void)keeper_.release();  // the parent's thread: neither joined nor destroyed here
+        return;
+    }
+    keeper_->request_stop();
+    keeper_->join();
     end("left the cluster");
 }
 
+bool Membership::in_forked_child() const noexcept { return ::getpid() != process_; }
+
 std::shared_ptr<Lease> Membership::current_lease() {
+    if (in_forked_child()) {
+        throw cluster::UnavailableError("this process was forked from one in the cluster; join it anew");
+    }
     std::lock_guard const lock(mutex_);
     if (ended_) {
         throw cluster::UnavailableError("this process has left the cluster");
@@ -48,6 +60,9 @@ std::shared_ptr<Lease> Membership::lease() {
 }
 
 void Membership::end(std::string const& reason) noexcept {
+    if (in_forked_child()) {
+        return;  // the parent's lease
+    }
     std::shared_ptr<Lease> lease;
     {
         std::lock_guard const lock(mutex_);

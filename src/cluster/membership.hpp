@@ -6,6 +6,12 @@
 // costs one transaction, and a process that dies or stalls loses all its
 // devices at once, as it should. Releasing a device deletes its key; the
 // lease itself is revoked when the process leaves the cluster or ends.
+//
+// The lease is the process's, not its forked children's: a child inherits
+// this object but neither the keep-alive thread nor the right to revoke the
+// lease, so in a child it takes no lease (acquisitions fail until the child
+// joins anew) and its destruction leaves the parent's lease alone. Requests
+// that take no lease (a scan's) still work there.
 #pragma once
 
 #include "cluster/etcd_client.hpp"
@@ -16,6 +22,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <sys/types.h>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -43,10 +50,12 @@ public:
 
 private:
     std::shared_ptr<Lease> current_lease();
+    bool in_forked_child() const noexcept;
     void keep_alive(std::stop_token stop);
     // True when the lease was renewed.
     bool renew_once(Lease& lease);
 
+    pid_t const process_;  // the process that made it
     EtcdClient client_;
     cluster::Options const options_;
     std::mutex grant_mutex_;  // taken before mutex_; held while a lease is granted
@@ -54,7 +63,9 @@ private:
     std::condition_variable_any wake_;
     std::shared_ptr<Lease> lease_;
     bool ended_ = false;
-    std::jthread keeper_;  // last: it uses everything above
+    // Last: it uses everything above. Held through a pointer, so that a forked
+    // child, where the thread does not exist, can let go of it unjoined.
+    std::unique_ptr<std::jthread> keeper_;
 };
 
 // The membership that join made; none when not joined.

@@ -12,6 +12,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 namespace zelm::cluster_test {
@@ -83,6 +84,30 @@ TEST_F(ScanRequests, AHeldDeviceIsOccupiedWithItsHolderAndTheOthersAreFound) {
     for (std::size_t i = 1; i < results.size(); ++i) {
         EXPECT_TRUE(std::holds_alternative<DeviceFound>(results[i])) << i;
     }
+}
+
+// A host that forks: the child inherits the membership but not the lease.
+// It can scan, cannot own a lab-wide device, and when it ends as a process
+// does (static destructors and all) its parent still owns its devices.
+TEST_F(ScanRequests, AForkedChildScansButNeitherUsesNorEndsItsParentsLease) {
+    auto const path = plugin("lab_manager.so", sim_config(2, 1));
+    auto const held = get_device_manager(path)->open_managed_device(R"({"serial":"NET-0"})");
+    int const status = test::run_in_child([&]() -> int {
+        auto const results = scan_devices({path});
+        bool const scanned = results.size() == 2 && std::holds_alternative<DeviceOccupied>(results[0]) &&
+                             std::holds_alternative<DeviceFound>(results[1]);
+        bool refused = false;
+        try {
+            get_device_manager(path)->open_managed_device(R"({"serial":"NET-1"})");
+        } catch (cluster::UnavailableError const&) {
+            refused = true;
+        }
+        std::exit(scanned && refused ? 0 : 1);
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(cluster_->etcdctl({"get", "--prefix", "--keys-only", cluster::owners_prefix}), "")
+        << "the child's end revoked its parent's lease";
+    EXPECT_FALSE(held->ownership_lost().has_value());
 }
 
 }  // namespace
