@@ -60,24 +60,39 @@ void SharedOracle::violation(std::string const& what) const {
     }
 }
 
-bool is_dying(pid_t pid) {
+namespace {
+
+struct ProcessStat {
+    char state = 'X';  // 'X' (dead) when the process is already reaped
+    unsigned long flags = 0;
+};
+
+ProcessStat stat_of(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string stat;
     if (!std::getline(in, stat)) {
-        return true;  // already reaped
+        return {};
     }
     // The command name may hold spaces and parentheses; the fields follow the last ')'.
     std::istringstream fields(stat.substr(stat.rfind(')') + 1));
-    char state = 0;
+    ProcessStat result;
     std::string skipped;
-    unsigned long flags = 0;
-    fields >> state;
+    fields >> result.state;
     for (int field = 4; field < 9; ++field) {
         fields >> skipped;
     }
-    fields >> flags;
-    return state == 'Z' || state == 'X' || (flags & pf_exiting) != 0;
+    fields >> result.flags;
+    return result;
 }
+
+}  // namespace
+
+bool is_dying(pid_t pid) {
+    auto const stat = stat_of(pid);
+    return stat.state == 'Z' || stat.state == 'X' || (stat.flags & pf_exiting) != 0;
+}
+
+bool is_stopped(pid_t pid) { return stat_of(pid).state == 'T'; }
 
 namespace {
 

@@ -1,6 +1,8 @@
-// The stress run's own record of who holds which device, kept in memory that
-// every process of the run shares (mapped before fork) and that the library
-// never sees, so it can judge the library's locks from outside.
+// The stress runs' own record of who holds which device, kept in memory that
+// every process of a run shares (mapped before fork) and that the library
+// never sees, so it can judge the library's locks from outside. The exclusion
+// stress run (exclusion_stress.cpp) and the cluster's contention run
+// (tests/cluster/contention_run.cpp) both judge by it.
 //
 // A device's slot holds 0 while nobody claims it, else the number of the hold
 // record (index + 1) of the process that claims it; the top bit marks a
@@ -47,6 +49,8 @@ struct Counters {
     std::uint64_t cleans;
     std::uint64_t files_cleaned;  // lock files that cleans removed
     std::uint64_t violations;
+    std::uint64_t ownerships_lost;  // lab-wide ownerships that an operation found lost
+    std::uint64_t unavailable;      // acquisitions that found the cluster unavailable
 };
 
 // Everything but the hold records; plain integers, accessed through
@@ -97,6 +101,8 @@ private:
 // True when `pid` is gone, a zombie, or already past the start of its exit
 // (PF_EXITING: the kernel closes a process's files only after that point).
 bool is_dying(pid_t pid);
+// True when `pid` is stopped by a signal (SIGSTOP and the like).
+bool is_stopped(pid_t pid);
 
 // One SIGKILL the parent sent to a holder.
 struct Kill {
