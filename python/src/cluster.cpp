@@ -81,6 +81,10 @@ none at all, a bad host id or time-to-live.)");
     module.def("leave_cluster", &leave_cluster,
                "Leaves the cluster: this process's keys go at once, and its lab-wide devices lose their ownership "
                "(their next call raises zelm.OwnershipLost). Does nothing when not in a cluster.");
+    // A process that ends leaves the cluster while Python still runs: the
+    // devices it still holds are told on the way out, by callbacks that can
+    // still run, and its lease is revoked at once.
+    py::module_::import("atexit").attr("register")(py::cpp_function(&leave_cluster));
     module.def("in_cluster", &cluster::joined, "True between zelm.join_cluster() and zelm.leave_cluster().");
     module.def("cluster_host_id", &cluster_host_id, "This host's id in the cluster, or None when not in one.");
 }

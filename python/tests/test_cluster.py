@@ -170,6 +170,25 @@ def test_a_device_whose_ownership_is_lost_raises_on_its_next_call_and_is_not_tou
         assert dev.get_register(0x10) == 1
 
 
+EXITING_HOST = textwrap.dedent("""
+    import sys, zelm
+    zelm.join_cluster(sys.argv[1], host_id="host-x", ttl=2)
+    dev = zelm.open(sys.argv[2], "serial=SIM-0001")
+    dev.on_ownership_lost(lambda reason: print("lost:", reason, flush=True))
+    kept = [dev]
+    kept.append(kept)  # a cycle: the device outlives the module's globals
+    print("owned", flush=True)
+""")
+
+
+def test_a_process_that_ends_holding_a_device_leaves_the_cluster_while_python_runs(etcd, lab_wide_plugin):
+    ended = subprocess.run([sys.executable, "-c", EXITING_HOST, etcd.endpoint, str(lab_wide_plugin)],
+                           capture_output=True, text=True, timeout=WAIT)
+    assert ended.returncode == 0, ended.stderr
+    assert ended.stdout.splitlines() == ["owned", "lost: left the cluster"]
+    assert etcd.leases_under("/zelm/owners/") == []
+
+
 def test_a_callback_registered_after_the_loss_is_called_at_once(etcd, lab_wide_plugin):
     zelm.join_cluster([etcd.endpoint], host_id="host-a", ttl=TTL)
     with zelm.open(lab_wide_plugin, DEVICE) as dev:
