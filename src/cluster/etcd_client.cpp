@@ -1,6 +1,8 @@
 // The gateway's calls, one POST of JSON each, on reused connections.
 #include "cluster/etcd_client.hpp"
 
+#include "cluster/inherited.hpp"
+
 #include <curl/curl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -161,7 +163,7 @@ EtcdClient::ConnectionHandle EtcdClient::borrow() {
             // dropped, not closed: closing a TLS connection would end the
             // parent's session too.
             for (auto& inherited : idle_) {
-                (void)inherited.release();
+                abandon(std::move(inherited));
             }
             idle_.clear();
             process_ = ::getpid();

@@ -1,5 +1,7 @@
 #include "cluster/membership.hpp"
 
+#include "cluster/inherited.hpp"
+
 #include <spdlog/spdlog.h>
 
 #include <unistd.h>
@@ -14,7 +16,7 @@ Membership::Membership(std::vector<std::string> endpoints, cluster::Options opti
 
 Membership::~Membership() {
     if (in_forked_child()) {
-        (void)keeper_.release();  // the parent's thread: neither joined nor destroyed here
+        abandon(std::move(keeper_));  // the parent's thread: neither joined nor destroyed here
         return;
     }
     keeper_->request_stop();
