@@ -12,9 +12,11 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace zelm {
 namespace detail {
