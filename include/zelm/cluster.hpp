@@ -44,7 +44,11 @@ struct Options {
     // The lease's time-to-live, in whole seconds; etcd's minimum is 2.
     std::chrono::seconds ttl{5};
     // How long one request to one endpoint may take before the next endpoint
-    // is tried.
+    // is tried. Never more than the time-to-live allows: a keep-alive that
+    // meets one stalled member must still reach another in time (417 ms for
+    // a time-to-live of 2 s, 1167 ms for 5 s). A whole call, every endpoint
+    // tried, takes at most one such time per endpoint and one more, and half
+    // a second.
     std::chrono::milliseconds request_timeout{2000};
 };
 
@@ -65,7 +69,8 @@ struct Owner {
 // std::invalid_argument "Bad cluster endpoint: <url>: <reason>" for an
 // endpoint that is not an http:// or https:// URL, "Bad cluster host id:
 // <id>" for a host id that is empty after defaulting or holds a control
-// character or '/', "Bad cluster time-to-live: <n> s (at least 2)", and
+// character or '/', "Bad cluster time-to-live: <n> s (at least 2)", "Bad
+// cluster request time-out: <n> ms (at least 1)", and
 // std::system_error when the host name cannot be read.
 ZELM_API void join(std::vector<std::string> const& endpoints, Options const& options = {});
 

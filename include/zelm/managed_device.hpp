@@ -16,7 +16,8 @@
 namespace zelm {
 
 namespace detail {
-class LabClaim;  // the device's key in the cluster (<zelm/cluster.hpp>)
+class LabClaim;     // the device's key in the cluster (<zelm/cluster.hpp>)
+class StreamFence;  // ends a lab-wide device's stream with its ownership
 }
 
 // Forwards every operation to the wrapped device unchanged (results and
@@ -32,10 +33,25 @@ class LabClaim;  // the device's key in the cluster (<zelm/cluster.hpp>)
 class ZELM_API ManagedDevice : public Device {
 public:
     // A stream that keeps the manager loaded until the wrapped stream is
-    // destroyed; it may outlive the device that started it, but holds no lock.
+    // destroyed.
+    //
+    // It may outlive the device that started it, but it holds no lock: from
+    // the moment the ManagedDevice is destroyed the device counts as free for
+    // every process, while such a stream, if not stopped, goes on reading it.
+    // Stop and destroy a device's streams before the device.
+    //
+    // A stream of a lab-wide device owned in a cluster ends with the
+    // ownership: once it is lost (or may have lapsed) the stream is stopped,
+    // its callback gets one Error event naming the loss ("Lab-wide ownership
+    // lost: ...") and no data after it.
     class ZELM_API ManagedDataStream : public Device::DataStream {
     public:
         ManagedDataStream(std::shared_ptr<DeviceManager> owner, std::unique_ptr<Device::DataStream> wrapped);
+        // The same for a lab-wide device's stream, which `fence` ends with its
+        // ownership.
+        __attribute__((visibility("hidden"))) ManagedDataStream(std::shared_ptr<DeviceManager> owner,
+                                                                std::unique_ptr<Device::DataStream> wrapped,
+                                                                std::shared_ptr<detail::StreamFence> fence);
         ~ManagedDataStream() override;
         int stop() override;
         int wait_stop() override;
@@ -43,6 +59,7 @@ public:
     private:
         std::shared_ptr<DeviceManager> manager;
         std::unique_ptr<Device::DataStream> stream;
+        std::shared_ptr<detail::StreamFence> fence;  // none for a device that is not lab-wide
     };
 
     // Only DeviceManager::manage_device builds one. Throws what
@@ -85,17 +102,26 @@ public:
     // Why the device's lab-wide ownership is lost (or may have lapsed); none
     // while it holds. Throws std::bad_alloc only.
     std::optional<std::string> ownership_lost() const;
-    // Calls `callback` once, with the reason, when the ownership is lost: on
-    // the thread that notices (the cluster's keep-alive thread, or one of
-    // this device's operations), at once if it is lost already. Replaces an
-    // earlier callback; the device's destruction waits for a call in
-    // progress on another thread. Does nothing for a device that is not
-    // lab-wide. Throws std::bad_alloc only.
+    // Calls `callback` once, with the reason, when the ownership is lost
+    // (also when it is lost already), on a thread of the library's own that
+    // runs such callbacks one at a time: never the cluster's keep-alive
+    // thread nor the caller's, so the callback may block, destroy devices or
+    // leave the cluster without harm to any other device. In a process
+    // forked from the owner, whose copy of the device is lost from the
+    // start, it is called at once on this thread. Replaces an earlier
+    // callback; the device's destruction waits for a call in progress on
+    // another thread. Does nothing for a device that is not lab-wide. Throws
+    // std::bad_alloc only.
     void on_ownership_lost(OwnershipLostCallback callback);
 
 private:
     // Throws cluster::OwnershipLostError when a lab-wide ownership is lost.
     void check_ownership() const;
+    // A lab-wide device's stream, behind a fence that ends it with the
+    // ownership.
+    std::unique_ptr<Device::DataStream> start_fenced_stream(unsigned int address,
+                                                            ::zelm::DataStream::Callback&& callback,
+                                                            unsigned long size);
 
     // Declaration order is construction order; destruction runs backwards.
     std::shared_ptr<DeviceManager> manager;

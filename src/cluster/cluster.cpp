@@ -134,7 +134,12 @@ void join(std::vector<std::string> const& endpoints, Options const& options) {
     if (resolved.ttl < std::chrono::seconds(2)) {
         throw std::invalid_argument(fmt::format("Bad cluster time-to-live: {} s (at least 2)", resolved.ttl.count()));
     }
-    auto joined = std::make_shared<detail::Membership>(std::move(checked), std::move(resolved));
+    // curl would take zero for no time limit at all.
+    if (resolved.request_timeout < std::chrono::milliseconds(1)) {
+        throw std::invalid_argument(
+            fmt::format("Bad cluster request time-out: {} ms (at least 1)", resolved.request_timeout.count()));
+    }
+    auto joined = detail::Membership::make(std::move(checked), std::move(resolved));
     std::shared_ptr<detail::Membership> previous;
     {
         auto& state = detail::cluster_state();

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include <charconv>
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -21,22 +23,50 @@ namespace {
 constexpr int grpc_deadline_exceeded = 4;
 constexpr int grpc_unavailable = 14;
 constexpr auto second_round_pause = std::chrono::milliseconds(500);
+// The largest answer taken: every owner's key of a lab of some ten thousand
+// devices fits many times over. A peer that sends more is not etcd.
+constexpr std::size_t answer_limit = 32 * 1024 * 1024;
+// How much of a bad answer an error message quotes.
+constexpr std::size_t quoted_length = 40;
 
 void initialise_curl_once() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-std::int64_t integer(nlohmann::json const& value) {
-    if (value.is_string()) {
-        return std::stoll(value.get<std::string>());
+std::string quoted(nlohmann::json const& value) {
+    auto text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (text.size() > quoted_length) {
+        text.resize(quoted_length);
+        text += "...";
     }
-    return value.is_number_integer() ? value.get<std::int64_t>() : 0;
+    return text;
+}
+
+// etcd's 64-bit numbers come as JSON strings (or, from some gateways, as
+// numbers). A peer that sends anything else is not a cluster that can be used.
+std::int64_t integer(nlohmann::json const& value, char const* name) {
+    std::int64_t number = 0;
+    if (value.is_number_unsigned()) {
+        if (value.get<std::uint64_t>() <= INT64_MAX) {
+            return static_cast<std::int64_t>(value.get<std::uint64_t>());
+        }
+    } else if (value.is_number_integer()) {
+        return value.get<std::int64_t>();
+    } else if (value.is_string()) {
+        auto const& text = value.get_ref<std::string const&>();
+        auto const [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (error == std::errc() && end == text.data() + text.size() && !text.empty()) {
+            return number;
+        }
+    }
+    throw cluster::UnavailableError(
+        fmt::format("the cluster answered {} for \"{}\", which is not a 64-bit integer", quoted(value), name));
 }
 
 std::int64_t integer_member(nlohmann::json const& object, char const* name) {
     auto const found = object.find(name);
-    return found == object.end() ? 0 : integer(*found);
+    return found == object.end() ? 0 : integer(*found, name);
 }
 
 KeyValue key_value(nlohmann::json const& kv) {
@@ -65,9 +95,30 @@ std::string prefix_end(std::string prefix) {
     return std::string(1, '\0');  // every key
 }
 
-size_t append_to_string(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
+// An answer's text, up to answer_limit.
+struct BoundedAnswer {
+    std::string text;
+    bool too_large = false;
+
+    // Called by curl, through C: nothing may throw out of it.
+    static size_t on_data(char* data, size_t size, size_t count, void* target) noexcept {
+        auto& answer = *static_cast<BoundedAnswer*>(target);
+        if (answer.text.size() + size * count > answer_limit) {
+            answer.too_large = true;
+            return 0;  // ends the transfer
+        }
+        try {
+            answer.text.append(data, size * count);
+        } catch (std::bad_alloc const&) {
+            answer.too_large = true;
+            return 0;
+        }
+        return size * count;
+    }
+};
+
+std::string too_large_message(std::string const& endpoint) {
+    return fmt::format("{}: answer larger than {} MiB", endpoint, answer_limit / (1024 * 1024));
 }
 
 }  // namespace
@@ -179,6 +230,39 @@ EtcdClient::ConnectionHandle EtcdClient::borrow() {
     return ConnectionHandle(connection.release(), ConnectionReturn{this});
 }
 
+EtcdClient::Attempt EtcdClient::ask(Connection& connection, std::string const& endpoint, std::string_view path,
+                                    std::string const& text, std::chrono::milliseconds limit) {
+    BoundedAnswer answer;
+    long status = 0;
+    auto const result = connection.post(endpoint + std::string(path), text, limit, BoundedAnswer::on_data, &answer,
+                                        status);
+    if (answer.too_large) {
+        return {Attempt::silent, {}, too_large_message(endpoint)};
+    }
+    if (result != CURLE_OK) {
+        return {Attempt::silent, {}, fmt::format("{}: {}", endpoint, curl_easy_strerror(result))};
+    }
+    auto parsed = nlohmann::json::parse(answer.text, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        return {Attempt::silent, {}, fmt::format("{}: answer is not JSON (HTTP {})", endpoint, status)};
+    }
+    if (status == 200) {
+        return {Attempt::answered, std::move(parsed), {}};
+    }
+    auto const code = static_cast<int>(integer_member(parsed, "code"));
+    auto const message = parsed.value("message", parsed.value("error", std::string("HTTP error")));
+    if (code == grpc_unavailable || code == grpc_deadline_exceeded || (status >= 500 && code == 0)) {
+        return {Attempt::busy, {}, fmt::format("{}: {}", endpoint, message)};
+    }
+    throw EtcdError(code, fmt::format("{}: {}", endpoint, message));
+}
+
+// Every endpoint once, from the one that last answered; then, after a pause,
+// once more those that said they cannot serve now (a member that has just
+// lost its leader says so until the others elect one, about a second). One
+// that did not answer at all is not asked again, so a call takes at most one
+// request time per endpoint, one more, and the pause, however many members
+// are down.
 nlohmann::json EtcdClient::call(std::string_view path, nlohmann::json const& body) {
     auto const connection = borrow();
     auto const text = body.dump();
@@ -187,42 +271,40 @@ nlohmann::json EtcdClient::call(std::string_view path, nlohmann::json const& bod
         std::lock_guard const lock(mutex_);
         first = preferred_;
     }
-    std::string failure;
-    // Twice round: a member that has just lost its leader answers "no
-    // leader" until the others elect one, which takes about a second.
-    for (std::size_t tried = 0; tried < 2 * endpoints_.size(); ++tried) {
-        if (tried == endpoints_.size()) {
-            std::this_thread::sleep_for(second_round_pause);
-        }
-        auto const index = (first + tried) % endpoints_.size();
-        auto const& endpoint = endpoints_[index];
-        std::string answer;
-        long status = 0;
-        auto const result = connection->post(endpoint + std::string(path), text, timeout_, append_to_string, &answer,
-                                             status);
-        if (result != CURLE_OK) {
-            failure = fmt::format("{}: {}", endpoint, curl_easy_strerror(result));
-            continue;
-        }
-        auto parsed = nlohmann::json::parse(answer, nullptr, false);
-        if (parsed.is_discarded() || !parsed.is_object()) {
-            failure = fmt::format("{}: answer is not JSON (HTTP {})", endpoint, status);
-            continue;
-        }
-        if (status != 200) {
-            auto const code = static_cast<int>(integer_member(parsed, "code"));
-            auto const message = parsed.value("message", parsed.value("error", std::string("HTTP error")));
-            if (code == grpc_unavailable || code == grpc_deadline_exceeded || (status >= 500 && code == 0)) {
-                failure = fmt::format("{}: {}", endpoint, message);
-                continue;
-            }
-            throw EtcdError(code, fmt::format("{}: {}", endpoint, message));
-        }
-        std::lock_guard const lock(mutex_);
-        preferred_ = index;
-        return parsed;
+    auto const deadline = std::chrono::steady_clock::now() +
+                          timeout_ * static_cast<long>(endpoints_.size() + 1) + second_round_pause;
+    auto const time_left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    };
+    std::vector<std::size_t> order;
+    for (std::size_t tried = 0; tried < endpoints_.size(); ++tried) {
+        order.push_back((first + tried) % endpoints_.size());
     }
-    throw cluster::UnavailableError(failure.empty() ? "no endpoint" : failure);
+    std::string failure;
+    for (int round = 0; round < 2 && !order.empty(); ++round) {
+        if (round == 1) {
+            std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(second_round_pause, time_left()));
+        }
+        std::vector<std::size_t> busy;
+        for (auto const index : order) {
+            auto const left = time_left();
+            if (left.count() <= 0) {
+                break;
+            }
+            auto attempt = ask(*connection, endpoints_[index], path, text, std::min(timeout_, left));
+            if (attempt.outcome == Attempt::answered) {
+                std::lock_guard const lock(mutex_);
+                preferred_ = index;
+                return std::move(attempt.answer);
+            }
+            failure = std::move(attempt.failure);
+            if (attempt.outcome == Attempt::busy) {
+                busy.push_back(index);
+            }
+        }
+        order = std::move(busy);
+    }
+    throw cluster::UnavailableError(failure.empty() ? "no endpoint answered in time" : failure);
 }
 
 std::int64_t EtcdClient::grant_lease(std::chrono::seconds ttl) {
@@ -312,6 +394,14 @@ struct WatchReader {
         if (message.is_discarded() || !message.is_object()) {
             return;
         }
+        try {
+            take_message(message);
+        } catch (nlohmann::json::exception const&) {
+            error = "malformed watch message: " + quoted(message);  // members of the wrong types
+        }
+    }
+
+    void take_message(nlohmann::json const& message) {
         if (message.contains("error")) {
             error = message["error"].value("message", std::string("watch failed"));
             return;
@@ -327,12 +417,20 @@ struct WatchReader {
         }
     }
 
-    static size_t on_data(char* data, size_t size, size_t count, void* target) {
+    // Called by curl, through C: nothing may throw out of it.
+    static size_t on_data(char* data, size_t size, size_t count, void* target) noexcept {
         auto& reader = *static_cast<WatchReader*>(target);
-        reader.pending.append(data, size * count);
-        for (auto end = reader.pending.find('\n'); end != std::string::npos; end = reader.pending.find('\n')) {
-            reader.take_line(reader.pending.substr(0, end));
-            reader.pending.erase(0, end + 1);
+        try {
+            reader.pending.append(data, size * count);
+            for (auto end = reader.pending.find('\n'); end != std::string::npos; end = reader.pending.find('\n')) {
+                reader.take_line(reader.pending.substr(0, end));
+                reader.pending.erase(0, end + 1);
+            }
+            if (reader.pending.size() > answer_limit) {
+                reader.error = fmt::format("watch message larger than {} MiB", answer_limit / (1024 * 1024));
+            }
+        } catch (std::exception const& e) {
+            reader.error = e.what();
         }
         bool const done = reader.deleted || !reader.error.empty();
         return done ? 0 : size * count;

@@ -3,10 +3,12 @@
 // stays inside.
 //
 // Every request goes to the endpoint that last answered, then to the others
-// in turn, twice round; a transport failure (refused, timed out) or an
-// answer that says the server cannot serve now moves on to the next, and
-// when none answers the call throws cluster::UnavailableError naming the
-// last failure.
+// in turn; a transport failure (refused, timed out, an answer too large) or
+// an answer that says the server cannot serve now moves on to the next. The
+// members that said they cannot serve now are asked once more after a
+// pause; when none answers the call throws cluster::UnavailableError naming
+// the last failure. A call is bounded in time whatever the members do: one
+// request time per endpoint, one more, and the pause.
 #pragma once
 
 #include <zelm/cluster.hpp>
@@ -86,7 +88,17 @@ private:
     };
     using ConnectionHandle = std::unique_ptr<Connection, ConnectionReturn>;
 
+    struct Attempt {
+        enum Outcome { answered, busy, silent } outcome;
+        nlohmann::json answer;
+        std::string failure;
+    };
+
     nlohmann::json call(std::string_view path, nlohmann::json const& body);
+    // One request to one endpoint. Throws EtcdError for an answer that
+    // another member would not change.
+    static Attempt ask(Connection& connection, std::string const& endpoint, std::string_view path,
+                       std::string const& text, std::chrono::milliseconds limit);
     ConnectionHandle borrow();
 
     std::vector<std::string> endpoints_;

@@ -5,11 +5,25 @@
 
 #include <memory>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
 
 namespace zelm::detail {
+
+// The process that made an object: in a forked child, which inherits the
+// object, forked() is true and the object must leave the parent's things
+// (its threads, its lease, its keys) alone.
+class Origin {
+public:
+    bool forked() const noexcept { return ::getpid() != process_; }
+
+private:
+    pid_t process_ = ::getpid();
+};
 
 // Lets go of `inherited` without destroying it. The memory stays with the
 // child until it ends, on purpose, so the leak checker is told so.

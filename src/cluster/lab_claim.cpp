@@ -42,10 +42,17 @@ std::shared_ptr<Lease> LabClaim::create_key() {
     }
 }
 
+namespace {
+
+std::string const forked_reason = "this process was forked from the device's owner and holds no lease of its own";
+
+}  // namespace
+
 LabClaim::~LabClaim() {
-    if (listener_) {
-        lease_->forget(*listener_);
+    if (origin_.forked()) {
+        return;  // the parent's key, lease and notifier
     }
+    stop_listening();
     if (lease_->lost()) {
         return;  // the key went with the lease, or goes with it soon
     }
@@ -57,18 +64,42 @@ LabClaim::~LabClaim() {
     }
 }
 
+void LabClaim::stop_listening() noexcept {
+    if (listener_) {
+        lease_->forget(*listener_);
+        listener_.reset();
+    }
+    if (callback_) {
+        callback_->cancel();
+        callback_.reset();
+    }
+}
+
+std::optional<std::string> LabClaim::lost_reason() {
+    if (origin_.forked()) {
+        return forked_reason;
+    }
+    return lease_->lost_reason();
+}
+
 void LabClaim::check() {
-    if (auto const reason = lease_->lost_reason()) {
+    if (auto const reason = lost_reason()) {
         throw cluster::OwnershipLostError(*reason);
     }
 }
 
 void LabClaim::on_lost(Lease::Listener listener) {
-    if (listener_) {
-        lease_->forget(*listener_);
-        listener_.reset();
+    if (origin_.forked()) {
+        listener(forked_reason);  // lost already, and the notifier's thread is the parent's
+        return;
     }
-    listener_ = lease_->listen(std::move(listener));
+    stop_listening();
+    callback_ = std::make_shared<PostedCallback>(membership_->notifier(), std::move(listener));
+    listener_ = lease_->listen([callback = callback_](std::string const& reason) { callback->call_later(reason); });
+}
+
+std::shared_ptr<StreamFence> LabClaim::fence_stream(::zelm::DataStream::Callback callback) {
+    return make_fence(lease_, membership_->notifier(), std::move(callback));
 }
 
 std::unique_ptr<LabClaim> claim_if_lab_wide(DeviceManager& manager, std::string const& manager_path,

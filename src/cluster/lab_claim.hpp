@@ -1,9 +1,16 @@
 // A lab-wide device's key, held: created in the acquisition, deleted when the
 // claim goes, and lost with the process's lease.
+//
+// A forked child inherits its parent's claims but not the lease they are
+// bound to: there a claim counts as lost and never touches the cluster, so
+// the child's end leaves the parent's key in place.
 #pragma once
 
+#include "cluster/inherited.hpp"
 #include "cluster/lease.hpp"
 #include "cluster/membership.hpp"
+#include "cluster/notifier.hpp"
+#include "cluster/stream_fence.hpp"
 
 #include <zelm/device_manager.hpp>
 
@@ -19,7 +26,8 @@ public:
     // cluster::HeldElsewhereError when the key exists under another lease,
     // and cluster::UnavailableError.
     LabClaim(std::shared_ptr<Membership> membership, std::string key);
-    // Deletes the key if it is still bound to this claim's lease.
+    // Deletes the key if it is still bound to this claim's lease; waits for a
+    // callback in progress on another thread.
     ~LabClaim();
     LabClaim(LabClaim const&) = delete;
     LabClaim& operator=(LabClaim const&) = delete;
@@ -27,16 +35,24 @@ public:
     // Throws cluster::OwnershipLostError once the lease is lost or may have
     // lapsed.
     void check();
-    std::optional<std::string> lost_reason() { return lease_->lost_reason(); }
-    // Calls `listener` once when the lease is lost; replaces an earlier one.
+    std::optional<std::string> lost_reason();
+    // Calls `listener` once when the lease is lost, on the membership's
+    // notifier; replaces an earlier one.
     void on_lost(Lease::Listener listener);
+    // A fence for a stream of this device that hands events to `callback`
+    // (see StreamFence). Throws std::bad_alloc only.
+    std::shared_ptr<StreamFence> fence_stream(::zelm::DataStream::Callback callback);
 
 private:
     std::shared_ptr<Lease> create_key();
+    void stop_listening() noexcept;
 
+    Origin const origin_;
     std::shared_ptr<Membership> membership_;
     std::string key_;
     std::shared_ptr<Lease> lease_;
+    // The host's callback and the lease listener that posts it.
+    std::shared_ptr<PostedCallback> callback_;
     std::optional<std::uint64_t> listener_;
 };
 

@@ -18,6 +18,15 @@ std::chrono::nanoseconds lease_margin(std::chrono::seconds ttl) {
     return std::max<std::chrono::nanoseconds>(ttl / 5, std::chrono::milliseconds(500));
 }
 
+std::chrono::milliseconds keep_alive_period(std::chrono::seconds ttl) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(ttl) / 3;
+}
+
+std::chrono::milliseconds request_time_limit(std::chrono::seconds ttl) {
+    auto const spare = ttl - lease_margin(ttl) - keep_alive_period(ttl);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(spare) / 2;
+}
+
 Lease::Lease(std::int64_t id, std::chrono::seconds ttl, BootClock::time_point granted_at)
     : id_(id), ttl_(ttl), alive_until_(granted_at + ttl - lease_margin(ttl)) {}
 

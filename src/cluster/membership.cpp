@@ -4,30 +4,32 @@
 
 #include <spdlog/spdlog.h>
 
-#include <unistd.h>
+#include <algorithm>
 
 namespace zelm::detail {
 
 Membership::Membership(std::vector<std::string> endpoints, cluster::Options options)
-    : process_(::getpid()),
-      client_(std::move(endpoints), options.request_timeout),
+    : client_(std::move(endpoints), std::min(options.request_timeout, request_time_limit(options.ttl))),
       options_(std::move(options)),
-      keeper_(std::make_unique<std::jthread>([this](std::stop_token stop) { keep_alive(stop); })) {}
+      keeper_([this](std::stop_token stop) { keep_alive(stop); }) {}
+
+std::shared_ptr<Membership> Membership::make(std::vector<std::string> endpoints, cluster::Options options) {
+    return {new Membership(std::move(endpoints), std::move(options)), [](Membership* membership) {
+                std::unique_ptr<Membership> owned(membership);
+                if (membership->origin_.forked()) {
+                    abandon(std::move(owned));  // the parent's: neither joined nor destroyed here
+                }
+            }};
+}
 
 Membership::~Membership() {
-    if (in_forked_child()) {
-        abandon(std::move(keeper_));  // the parent's thread: neither joined nor destroyed here
-        return;
-    }
-    keeper_->request_stop();
-    keeper_->join();
+    keeper_.request_stop();
+    keeper_.join();
     end("left the cluster");
 }
 
-bool Membership::in_forked_child() const noexcept { return ::getpid() != process_; }
-
 std::shared_ptr<Lease> Membership::current_lease() {
-    if (in_forked_child()) {
+    if (origin_.forked()) {
         throw cluster::UnavailableError("this process was forked from one in the cluster; join it anew");
     }
     std::lock_guard const lock(mutex_);
@@ -62,7 +64,7 @@ std::shared_ptr<Lease> Membership::lease() {
 }
 
 void Membership::end(std::string const& reason) noexcept {
-    if (in_forked_child()) {
+    if (origin_.forked()) {
         return;  // the parent's lease
     }
     std::shared_ptr<Lease> lease;
@@ -86,7 +88,7 @@ void Membership::end(std::string const& reason) noexcept {
 // A keep-alive every third of the time-to-live; after a failure, another
 // soon, until the lease's time runs out here, which makes it lost.
 void Membership::keep_alive(std::stop_token stop) {
-    auto const period = std::chrono::duration_cast<std::chrono::milliseconds>(options_.ttl) / 3;
+    auto const period = keep_alive_period(options_.ttl);
     auto const retry = std::chrono::milliseconds(200);
     std::unique_lock lock(mutex_);
     while (!stop.stop_requested()) {

@@ -10,19 +10,21 @@
 // The lease is the process's, not its forked children's: a child inherits
 // this object but neither the keep-alive thread nor the right to revoke the
 // lease, so in a child it takes no lease (acquisitions fail until the child
-// joins anew) and its destruction leaves the parent's lease alone. Requests
-// that take no lease (a scan's) still work there.
+// joins anew) and is never destroyed there: its threads' state, condition
+// variables waited on included, is the parent's. Requests that take no
+// lease (a scan's) still work there.
 #pragma once
 
 #include "cluster/etcd_client.hpp"
+#include "cluster/inherited.hpp"
 #include "cluster/lease.hpp"
+#include "cluster/notifier.hpp"
 
 #include <zelm/cluster.hpp>
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <sys/types.h>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -32,8 +34,9 @@ namespace zelm::detail {
 
 class Membership {
 public:
-    // `options` as join resolved them (the host id filled in).
-    Membership(std::vector<std::string> endpoints, cluster::Options options);
+    // `options` as join resolved them (the host id filled in). Throws
+    // std::bad_alloc and std::system_error (no thread).
+    static std::shared_ptr<Membership> make(std::vector<std::string> endpoints, cluster::Options options);
     // Revokes the lease.
     ~Membership();
     Membership(Membership const&) = delete;
@@ -41,6 +44,8 @@ public:
 
     EtcdClient& client() noexcept { return client_; }
     cluster::Options const& options() const noexcept { return options_; }
+    // Where the hosts' callbacks about this membership's leases run.
+    std::shared_ptr<Notifier> const& notifier() const noexcept { return notifier_; }
 
     // The live lease, granted now when there is none or the last one is
     // lost. Throws cluster::UnavailableError.
@@ -49,23 +54,24 @@ public:
     void end(std::string const& reason) noexcept;
 
 private:
+    Membership(std::vector<std::string> endpoints, cluster::Options options);
+
     std::shared_ptr<Lease> current_lease();
-    bool in_forked_child() const noexcept;
     void keep_alive(std::stop_token stop);
     // True when the lease was renewed.
     bool renew_once(Lease& lease);
 
-    pid_t const process_;  // the process that made it
+    Origin const origin_;
     EtcdClient client_;
     cluster::Options const options_;
+    std::shared_ptr<Notifier> const notifier_ = std::make_shared<Notifier>();
     std::mutex grant_mutex_;  // taken before mutex_; held while a lease is granted
     std::mutex mutex_;        // guards lease_ and ended_; never held during a request or a listener
     std::condition_variable_any wake_;
     std::shared_ptr<Lease> lease_;
     bool ended_ = false;
-    // Last: it uses everything above. Held through a pointer, so that a forked
-    // child, where the thread does not exist, can let go of it unjoined.
-    std::unique_ptr<std::jthread> keeper_;
+    // Last: it uses everything above.
+    std::jthread keeper_;
 };
 
 // The membership that join made; none when not joined.

@@ -5,6 +5,7 @@
 #include <zelm/cluster.hpp>
 
 #include "cluster/lab_claim.hpp"
+#include "cluster/stream_fence.hpp"
 #include "loader/plugin_pin.hpp"
 #include "locking/lock_identity.hpp"
 #include "ownership/open_device.hpp"
@@ -112,12 +113,51 @@ std::unique_ptr<Device::DataStream> ManagedDevice::start_read_stream(unsigned in
                                                                      ::zelm::DataStream::Callback&& callback,
                                                                      unsigned long size) {
     check_ownership();
+    if (lab_claim) {
+        return start_fenced_stream(address, std::move(callback), size);
+    }
     auto stream = detail::pinning_on_exception(
         *manager, [&] { return device->start_read_stream(address, std::move(callback), size); });
     if (!stream) {
         return {};
     }
     return std::make_unique<ManagedDataStream>(manager->shared_from_this(), std::move(stream));
+}
+
+namespace {
+
+// A lab-wide device's stream until its wrapper owns it; unwinding, it lets go
+// in the wrapper's order.
+struct StartingStream {
+    std::shared_ptr<detail::StreamFence> fence;
+    std::unique_ptr<Device::DataStream> stream;
+
+    explicit StartingStream(std::shared_ptr<detail::StreamFence> made) : fence(std::move(made)) {}
+    StartingStream(StartingStream const&) = delete;
+    StartingStream& operator=(StartingStream const&) = delete;
+    ~StartingStream() {
+        if (fence) {
+            fence->detach();
+            stream.reset();
+            fence->drop_callback();
+        }
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Device::DataStream> ManagedDevice::start_fenced_stream(unsigned int address,
+                                                                       ::zelm::DataStream::Callback&& callback,
+                                                                       unsigned long size) {
+    StartingStream starting(lab_claim->fence_stream(std::move(callback)));
+    starting.stream = detail::pinning_on_exception(
+        *manager, [&] { return device->start_read_stream(address, starting.fence->gate(), size); });
+    if (!starting.stream) {
+        return {};
+    }
+    starting.fence->attach(*starting.stream);
+    return std::make_unique<ManagedDataStream>(manager->shared_from_this(), std::move(starting.stream),
+                                               std::move(starting.fence));
 }
 
 TextResult ManagedDevice::get_status() {
@@ -134,8 +174,23 @@ ManagedDevice::ManagedDataStream::ManagedDataStream(std::shared_ptr<DeviceManage
                                                     std::unique_ptr<Device::DataStream> wrapped)
     : manager(std::move(owner)), stream(std::move(wrapped)) {}
 
-// The wrapped stream goes before the manager, whose plug-in holds its code.
-ManagedDevice::ManagedDataStream::~ManagedDataStream() = default;
+ManagedDevice::ManagedDataStream::ManagedDataStream(std::shared_ptr<DeviceManager> owner,
+                                                    std::unique_ptr<Device::DataStream> wrapped,
+                                                    std::shared_ptr<detail::StreamFence> ending)
+    : manager(std::move(owner)), stream(std::move(wrapped)), fence(std::move(ending)) {}
+
+// The wrapped stream goes before the manager, whose plug-in holds its code;
+// a fence lets go of the stream before it goes, and of the host's callback
+// after, so the callback is destroyed here, as the stream would destroy it.
+ManagedDevice::ManagedDataStream::~ManagedDataStream() {
+    if (fence) {
+        fence->detach();
+    }
+    stream.reset();
+    if (fence) {
+        fence->drop_callback();
+    }
+}
 
 int ManagedDevice::ManagedDataStream::stop() {
     return detail::pinning_on_exception(*manager, [&] { return stream->stop(); });

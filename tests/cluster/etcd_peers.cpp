@@ -99,6 +99,7 @@ EtcdCluster::EtcdCluster(int members) {
 EtcdCluster::~EtcdCluster() {
     for (auto& member : members_) {
         if (member->server) {
+            member->server->signal(SIGCONT);  // a paused member would take no SIGTERM
             member->server->stop(10s);
         }
     }
@@ -128,6 +129,10 @@ void EtcdCluster::kill_member(std::size_t index) {
         server.reset();
     }
 }
+
+void EtcdCluster::pause_member(std::size_t index) { members_.at(index)->server->signal(SIGSTOP); }
+
+void EtcdCluster::resume_member(std::size_t index) { members_.at(index)->server->signal(SIGCONT); }
 
 std::string EtcdCluster::etcdctl(std::vector<std::string> const& arguments) const {
     std::vector<std::string> command{etcdctl_program, "--endpoints", endpoint_list(), "--dial-timeout", "2s",

@@ -57,6 +57,10 @@ public:
     // Kills member `index` at once (SIGKILL), as a machine that dies. The
     // others may need a moment to elect a new leader: see wait_until_serving.
     void kill_member(std::size_t index);
+    // Stops member `index` (SIGSTOP), as a machine that hangs: connections
+    // to it are still accepted, but nothing is answered, until resume_member.
+    void pause_member(std::size_t index);
+    void resume_member(std::size_t index);
     // Waits until the cluster takes a write (a leader is elected and every
     // running member answers). Throws std::runtime_error with the servers'
     // log when it does not within etcd_start_timeout.

@@ -11,6 +11,10 @@
 //          through the device on each SIGUSR1 ("write: ok", "write lost:
 //          <message>" or "write failed: <message>"), and releases it and ends
 //          on SIGTERM.
+//   stream holds DEVICE as hold does and streams its memory from the start:
+//          prints "stream error: <message>" or "stream stop" when the stream
+//          ends, and on each SIGUSR1 "chunks <n>", the data events received
+//          so far, in place of a write.
 //   scan   scans PLUGIN and prints a line per device: "found <description>",
 //          "occupied <description> <host>" (the lab-wide holder, "-" when
 //          none) or "failed <description> <error>".
@@ -23,8 +27,10 @@
 #include <zelm/managed_device.hpp>
 #include <zelm/scan.hpp>
 
+#include <atomic>
 #include <csignal>
 #include <iostream>
+#include <variant>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,9 +62,29 @@ void write_once(zelm::ManagedDevice& device) {
     }
 }
 
+// Counts a stream's data and says how it ended.
+class StreamWatch {
+public:
+    zelm::DataStream::Callback callback() {
+        return [this](zelm::DataStream::Event&& event) {
+            if (auto const* error = std::get_if<zelm::DataStream::Events::Error>(&event)) {
+                say("stream error: " + error->message);
+            } else if (std::holds_alternative<zelm::DataStream::Events::Stop>(event)) {
+                say("stream stop");
+            } else {
+                ++chunks_;
+            }
+        };
+    }
+    void report() const { say("chunks " + std::to_string(chunks_.load())); }
+
+private:
+    std::atomic<long> chunks_{0};
+};
+
 // The signals are blocked in every thread (the mask is set before any
 // starts) and taken here, one at a time.
-int hold(zelm::DeviceManager& manager, std::string const& description, sigset_t const& signals) {
+int hold(zelm::DeviceManager& manager, std::string const& description, sigset_t const& signals, bool streaming) {
     std::unique_ptr<zelm::ManagedDevice> device;
     try {
         device = manager.open_managed_device(description);
@@ -73,9 +99,15 @@ int hold(zelm::DeviceManager& manager, std::string const& description, sigset_t 
         return 0;
     }
     device->on_ownership_lost([](std::string const& reason) { say("lost: " + reason); });
+    StreamWatch watch;
+    auto const stream = streaming ? device->start_read_stream(0, watch.callback(), 0) : nullptr;
     say("owned " + std::to_string(::getpid()));
     for (int signal_number = 0; sigwait(&signals, &signal_number) == 0 && signal_number != SIGTERM;) {
-        write_once(*device);
+        if (streaming) {
+            watch.report();
+        } else {
+            write_once(*device);
+        }
     }
     return 0;
 }
@@ -109,7 +141,7 @@ int peek(zelm::DeviceManager& manager, std::string const& description) {
 
 int main(int argc, char** argv) {
     if (argc != 7) {
-        std::cerr << "usage: lab_host ENDPOINTS HOST_ID TTL PLUGIN DEVICE hold|scan|peek\n";
+        std::cerr << "usage: lab_host ENDPOINTS HOST_ID TTL PLUGIN DEVICE hold|stream|scan|peek\n";
         return 2;
     }
     std::vector<std::string> const args(argv + 1, argv + argc);
@@ -126,8 +158,9 @@ int main(int argc, char** argv) {
                                 {.host_id = host_id, .ttl = std::chrono::seconds(std::stoi(ttl))});
         }
         auto const manager = zelm::get_device_manager(plugin);
-        int const status = action == "hold"   ? hold(*manager, description, signals)
-                           : action == "scan" ? scan(plugin)
+        int const status = action == "hold"     ? hold(*manager, description, signals, false)
+                           : action == "stream" ? hold(*manager, description, signals, true)
+                           : action == "scan"   ? scan(plugin)
                            : action == "peek" ? peek(*manager, description)
                                               : 2;
         zelm::cluster::leave();

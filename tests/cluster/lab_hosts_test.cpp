@@ -147,5 +147,22 @@ TEST_F(ThreeMemberCluster, GoesOnWithoutOneMemberAndRefusesWithoutQuorum) {
     EXPECT_EQ(blind_scan.next_line(), local_found);
 }
 
+// A member that hangs (here: stopped) and is listed first must not cost a
+// device while the others answer: each request gives up on it in time for
+// the renewal to reach another member.
+TEST_F(ThreeMemberCluster, OneStalledMemberListedFirstCostsNoDevice) {
+    cluster_.pause_member(0);
+    wait_for_leader();
+    LabHost owner(machine_a.path(), cluster_.endpoint_list(), "host-a", "hold");
+    ASSERT_EQ(owner.next_line(), owned_by(owner));
+    for (int write = 0; write < 4; ++write) {
+        std::this_thread::sleep_for(test_ttl / 2);
+        owner.program().signal(SIGUSR1);
+        EXPECT_EQ(owner.next_line(), "write: ok");
+    }
+    cluster_.resume_member(0);
+    EXPECT_EQ(owner.program().stop(event_timeout), 0);
+}
+
 }  // namespace
 }  // namespace zelm::cluster_test

@@ -27,9 +27,6 @@ using ::testing::StartsWith;
 
 // ---------------------------------------------------------------- joining
 
-// A table row's name as its test's name.
-auto const case_name = [](auto const& param_info) { return std::string(param_info.param.name); };
-
 struct BadJoin {
     char const* name;
     std::vector<std::string> endpoints;

@@ -32,6 +32,9 @@ inline constexpr std::chrono::seconds test_ttl{2};
 // builds run many times slower than this needs.
 inline constexpr std::chrono::seconds event_timeout{60};
 
+// A table row's name as its test's name.
+inline auto const case_name = [](auto const& param_info) { return std::string(param_info.param.name); };
+
 // A private TMPDIR (lock files, device state, the family's configuration)
 // for the test process, which uses the family through manager(). Leaves the
 // cluster at the end, while the test's servers still run.
