@@ -23,7 +23,8 @@ TEST(OwnerDisplay, NamesTheHostOnlyWhenKnownAndReadsBackWhatItWrites) {
         {DeviceOwner{4242, "zelm", "host-b"}, "4242 (zelm) on host-b",
          R"({"pid":4242,"command":"zelm","host":"host-b"})"},
         {DeviceOwner{7, std::nullopt, "host-b"}, "7 on host-b", R"({"pid":7,"command":null,"host":"host-b"})"},
-        {DeviceOwner{7, "a\nb", "h\x1b"}, "7 (a b) on h ", R"({"pid":7,"command":"a\nb","host":"h\u001b"})"},
+        // Text as others wrote it: whatever prints the line escapes it, once.
+        {DeviceOwner{7, "a\nb", "h\x1b"}, "7 (a\nb) on h\x1b", R"({"pid":7,"command":"a\nb","host":"h\u001b"})"},
         {std::nullopt, "unknown", "null"},
     };
     for (auto const& shown : cases) {

@@ -2,8 +2,8 @@
 // answers it, an occupied one by what it said when it was last free.
 #include "cached_answer.hpp"
 
-#include "arguments.hpp"
 #include "device_session.hpp"
+#include "escape.hpp"
 #include "output.hpp"
 #include "status_line.hpp"
 
@@ -85,7 +85,7 @@ void print_cached_answer(DeviceTarget const& target, AnswerPart part) {
     auto const report = cached_report(part, name, now, last, owner);
     if (!report.note.empty()) {
         StatusLine::instance().print(fmt::format("zelm {}: {}\n", part == AnswerPart::info ? "info" : "status",
-                                                 one_line(report.note)));
+                                                 escaped(report.note)));
     }
     print_stdout(report.output);
 }

@@ -7,6 +7,7 @@
 #include "commands.hpp"
 #include "device_owner.hpp"
 #include "device_session.hpp"
+#include "escape.hpp"
 #include "output.hpp"
 
 #include <zelm/cluster.hpp>
@@ -132,7 +133,7 @@ int run_who(WhoOptions const& options) {
     if (options.json) {
         print_stdout(json_text(owner_json(owner)));
     } else {
-        print_stdout(owner ? owner_text(owner) + "\n" : "free\n");
+        print_stdout(owner ? escaped(owner_text(owner)) + "\n" : "free\n");
     }
     return owner ? 0 : 1;
 }

@@ -1,8 +1,6 @@
 // Device owners (the library's look-ups) as the tool shows them.
 #include "device_owner.hpp"
 
-#include "arguments.hpp"
-
 #include <fmt/format.h>
 
 namespace zelm::tool {
@@ -31,9 +29,8 @@ std::string owner_text(std::optional<DeviceOwner> const& owner) {
     if (!owner) {
         return "unknown";
     }
-    auto text = owner->command ? fmt::format("{} ({})", owner->pid, one_line(*owner->command))
-                               : std::to_string(owner->pid);
-    return owner->host ? fmt::format("{} on {}", text, one_line(*owner->host)) : text;
+    auto text = owner->command ? fmt::format("{} ({})", owner->pid, *owner->command) : std::to_string(owner->pid);
+    return owner->host ? fmt::format("{} on {}", text, *owner->host) : text;
 }
 
 std::string by_owner(std::optional<DeviceOwner> const& owner) {

@@ -30,7 +30,9 @@ std::optional<DeviceOwner> local_holder(std::optional<zelm::DeviceOwner> const& 
 DeviceOwner lab_holder(cluster::Owner const& owner);
 
 // "4242 (zelm)", "4242" without a command, "4242 (zelm) on host-b" with a
-// host, "unknown" without an owner.
+// host, "unknown" without an owner. The command and the host are as the
+// holder's process and the cluster give them, text that others wrote:
+// whatever prints the line escapes it (escape.hpp), once.
 std::string owner_text(std::optional<DeviceOwner> const& owner);
 
 // " by process 4242 (zelm)" after "occupied" and the like, empty without an

@@ -3,6 +3,7 @@
 #include "child_command.hpp"
 #include "commands.hpp"
 #include "device_session.hpp"
+#include "escape.hpp"
 #include "exit_status.hpp"
 #include "output.hpp"
 #include "signals.hpp"
@@ -107,7 +108,7 @@ std::optional<int> wait_until_done(TerminationSignals& signals, std::optional<do
 
 std::string holding_line(std::string const& name, std::optional<double> seconds) {
     auto const until = seconds ? fmt::format("for {} s", *seconds) : std::string("until interrupted");
-    return fmt::format("holding {} {}\n", name, until);
+    return fmt::format("holding {} {}", name, until);
 }
 
 // An owner that has lost a lab-wide device's ownership must stop: the loss
@@ -156,12 +157,13 @@ void run_hold(HoldOptions const& options) {
         run_holding(session, options.command, signals);
         return;
     }
-    print_stdout(holding_line(session.name, options.seconds));
+    print_stdout(escaped(holding_line(session.name, options.seconds)) + "\n");
     auto const signal = wait_until_done(signals, options.seconds);
     fail_if_ownership_lost(session);
     session.device.reset();
-    print_stdout(fmt::format("released {}{}\n", session.name,
-                             signal ? fmt::format(" on SIG{}", sigabbrev_np(*signal)) : ""));
+    print_stdout(escaped(fmt::format("released {}{}", session.name,
+                                     signal ? fmt::format(" on SIG{}", sigabbrev_np(*signal)) : "")) +
+                 "\n");
 }
 
 }  // namespace zelm::tool
