@@ -8,7 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <sstream>
 
 namespace zelm::tool_test {
@@ -118,6 +123,85 @@ TEST_F(DeviceSelection, WithoutAPluginThePluginDirectoryIsSearched) {
     auto const one = run_zelm({"info", "a_manager.so", "C-1"}, env);
     EXPECT_EQ(one.status, 0) << one.err;
     EXPECT_NE(one.out.find("C-1"), std::string::npos) << one.out;
+}
+
+// A serial number shows only once its device answers. When none matches
+// and some devices could not be asked (a failed query, such as a busy RTU
+// line's, or lock files that cannot be used) or a plug-in could not be
+// searched, the one line says so and why: a failed operation, not bad usage.
+TEST_F(DeviceSelection, ASerialNumberThatNamesNoDeviceSaysWhatCouldNotBeAsked) {
+    json const busy{{"serial", "B-1"}};
+    use_sim_config(sim_config(json::array({{{"description", first}},
+                                           {{"description", busy},
+                                            {"faults", {{"get_info_error", "modbus line /dev/ttyS9 is busy"}}}}})));
+
+    auto const outcome = run_zelm({"info", sim_plugin.native(), "B-1"});
+
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "zelm info: no device listed by sim_manager.so matches the serial number B-1; 1 device "
+                           "could not be queried: device " +
+                               busy.dump() + " (sim_manager.so): modbus line /dev/ttyS9 is busy\n");
+    EXPECT_EQ(serial_of({sim_plugin.native(), "C-1"}), "C-1") << "a device that answers is found as ever";
+}
+
+TEST_F(DeviceSelection, ASerialNumberThatNamesNoDeviceSaysWhyTheLockDirectoryWasRefused) {
+    struct Refusal {
+        char const* name;
+        std::function<bool(fs::path const&)> make;  // false: cannot be staged here
+        char const* reason;
+    };
+    std::vector<Refusal> const refusals{
+        {"a file in its place", [](fs::path const& path) { return !!(std::ofstream(path) << "x"); },
+         "is not a directory"},
+        {"owned by another user",
+         [](fs::path const& path) {
+             auto const* nobody = getpwnam("nobody");
+             return fs::create_directory(path) && nobody != nullptr &&
+                    chown(path.c_str(), nobody->pw_uid, static_cast<gid_t>(-1)) == 0;
+         },
+         "is not safe: owned by uid"},
+    };
+    for (auto const& refusal : refusals) {
+        SCOPED_TRACE(refusal.name);
+        auto const directory = test::lock_directory();
+        fs::remove_all(directory);
+        if (!refusal.make(directory)) {
+            std::cout << "not staged (needs root): " << refusal.name << "\n";
+            continue;
+        }
+        auto const outcome = run_zelm({"who", sim_plugin.native(), "C-1"});
+        EXPECT_EQ(outcome.status, 1);
+        ASSERT_EQ(lines_of(outcome.err).size(), 1U) << outcome.err;
+        EXPECT_TRUE(outcome.err.starts_with("zelm who: no device listed by sim_manager.so matches the serial number "
+                                            "C-1; 3 devices could not be queried, the first: device " +
+                                            first.dump() + " (sim_manager.so): "))
+            << outcome.err;
+        EXPECT_NE(outcome.err.find(directory.native()), std::string::npos) << outcome.err;
+        EXPECT_NE(outcome.err.find(refusal.reason), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("occupied device"), std::string::npos) << "no device is occupied:\n" << outcome.err;
+        fs::remove_all(directory);
+    }
+}
+
+TEST_F(DeviceSelection, ASelectorThatNamesNoDeviceSaysWhichPluginsCouldNotBeSearched) {
+    test::TempDir const plugins;
+    fs::copy_file(sim_plugin, plugins.path() / "a_manager.so");
+    auto const broken = test::install_test_plugin(plugins.path(), "broken_manager.so", {{"create_throws", "no bus"}});
+    EnvChanges const env{{"ZELM_PLUGIN_DIR", plugins.path().native()}};
+
+    for (std::string const selector : {"C-9", "serial=C-9"}) {
+        SCOPED_TRACE(selector);
+        auto const outcome = run_zelm({"info", selector}, env);
+        EXPECT_EQ(outcome.status, 1);
+        auto const lines = lines_of(outcome.err);
+        ASSERT_EQ(lines.size(), 2U) << outcome.err;  // the warning as the plug-in is left out, and the error
+        EXPECT_TRUE(lines[1].starts_with("zelm info: no device listed by the plug-ins in ")) << lines[1];
+        EXPECT_NE(lines[1].find("; 1 plug-in could not be searched: cannot load plug-in " + broken.native()),
+                  std::string::npos)
+            << lines[1];
+        EXPECT_TRUE(lines[1].ends_with("no bus")) << lines[1];
+    }
+    EXPECT_EQ(run_zelm({"info", "C-1"}, env).status, 0) << "a device that is found is found as ever";
 }
 
 TEST_F(DeviceSelection, WhoNamesTheHolderLikeFuser) {

@@ -75,6 +75,32 @@ TEST_F(HoldCommand, ExitsWithTheCommandsStatusAndPassesItsArgumentsAsGiven) {
     }
 }
 
+// Nothing after "--" is the tool's: not even a first word that names a
+// plug-in (a path) while the plug-in is left out, or one that looks like a
+// selector or an option.
+TEST_F(HoldCommand, EveryWordAfterTheSeparatorIsTheCommandsWhateverItLooksLike) {
+    test::TempDir const plugins;
+    fs::copy_file(sim_plugin, plugins.path() / "sim_manager.so");
+    EnvChanges const env{{"ZELM_PLUGIN_DIR", plugins.path().native()}};
+    using Words = std::vector<std::string>;
+    struct Case {
+        Words arguments;
+        std::string out;
+    };
+    std::vector<Case> const cases{
+        {{"hold", "H-1", "--", "/bin/echo", "hi"}, "hi\n"},
+        {{"hold", "serial=H-1", "--", "/bin/echo", "x_manager.so", "@1"}, "x_manager.so @1\n"},
+        {{"hold", "--wait", "1", held.dump(), "--", "/bin/echo", "--for", "1"}, "--for 1\n"},
+        {{"hold", "sim_manager.so", "H-1", "--", "/bin/echo", "serial=H-2"}, "serial=H-2\n"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.arguments));
+        auto const outcome = run_zelm(c.arguments, env);
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(outcome.out, c.out);
+    }
+}
+
 TEST_F(HoldCommand, TheDeviceIsOwnedWhileTheCommandRunsAndFreeAfter) {
     RunningZelm zelm(hold({"--", zelm_path.native(), "scan", "--json", "--plugin", sim_plugin.native()}));
     auto const holder = zelm.pid();

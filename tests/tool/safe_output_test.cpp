@@ -146,6 +146,46 @@ TEST_F(SafeOutput, AStreamThatFailsKeepsAnEarlierCaptureAndLeavesNothingBehind) 
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch()), fs::directory_iterator()), 1);
 }
 
+// A holder's command name is whatever its program file was called: one
+// holding the device through a link named with a right-to-left override
+// must not reorder what the tool prints after it.
+TEST_F(SafeOutput, AHoldersCommandNameIsShownEscapedWhereverItIsPrinted) {
+    std::string const override_mark = "\xe2\x80\xae";  // U+202E
+    auto const program = scratch() / ("z" + override_mark + "gpj");
+    fs::create_symlink(zelm_path, program);
+    json const held{{"model", "sim-counter"}, {"serial", "SIM-0001"}};
+    run_ok({"scan", "--plugin", sim_plugin.native()});  // so that info has an answer to show
+    RunningZelm holder({"hold", sim_plugin.native(), held.dump()}, {}, Stderr::pipe, program);
+    auto const holding = holder.read_line();
+    ASSERT_TRUE(holding && holding->starts_with("holding ")) << holder.finish().err;
+    auto const shown = std::to_string(holder.pid()) + " (z\\u{202e}gpj)";
+
+    auto const who = run_ok({"who", sim_plugin.native(), "serial=SIM-0001"});
+    EXPECT_EQ(who.out, shown + "\n");
+    auto const info = run_ok({"info", sim_plugin.native(), held.dump()});
+    EXPECT_NE(info.err.find("by process " + shown + "; its last answer"), std::string::npos) << info.err;
+    auto const scan = run_ok({"scan", "--plugin", sim_plugin.native()});
+    EXPECT_NE(scan.out.find(shown), std::string::npos) << scan.out;
+    auto const second = run_zelm({"hold", sim_plugin.native(), "serial=SIM-0001"});
+    EXPECT_EQ(second.status, 3);
+    EXPECT_NE(second.err.find("by process " + shown + "\n"), std::string::npos) << second.err;
+
+    for (auto const& text : {who.out, info.err, scan.out, second.err}) {
+        EXPECT_EQ(text.find(override_mark), std::string::npos) << text;
+    }
+    EXPECT_EQ(run_json({"who", sim_plugin.native(), "serial=SIM-0001", "--json"}).at("command"), "z" + override_mark + "gpj")
+        << "JSON carries the name as it is";
+}
+
+// The error line is escaped as it is printed, once: what was typed shows as
+// a table would show it, not with its escapes escaped again.
+TEST_F(SafeOutput, WhatWasTypedIsShownInTheErrorLineEscapedOnce) {
+    auto const outcome = run_zelm({"info", sim_plugin.native(), "colour=\x1b]0;title\x07"});
+
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_EQ(outcome.err, "zelm info: no device listed by sim_manager.so matches the filter colour=\\x1b]0;title\\x07\n");
+}
+
 TEST_F(SafeOutput, ALockDirectoryThatCannotBeUsedIsReportedWithTheLibrarysReason) {
     std::ofstream(test::lock_directory()) << "not a directory";
 

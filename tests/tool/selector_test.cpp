@@ -56,6 +56,14 @@ TEST(Selectors, TextIsTakenForADescriptionARowAFilterOrASerialNumber) {
         {R"(  { "b" : 1, "a" : [2] })", R"(description: {"a":[2],"b":1})"},
         {R"("just a string")", R"(description: "just a string")"},
         {"[1,2]", "description: [1,2]"},
+        // Numbers a value holds as written, -0 being JSON's 0.
+        {R"({"s":-0})", R"(description: {"s":0})"},
+        {R"({"s":-0.0})", R"(description: {"s":-0.0})"},
+        {R"({"s":0e999})", R"(description: {"s":0.0})"},
+        {R"({"s":18446744073709551615})", R"(description: {"s":18446744073709551615})"},
+        {R"({"s":-9223372036854775808})", R"(description: {"s":-9223372036854775808})"},
+        {R"({"s":1e-320})", R"(description: {"s":1e-320})"},  // subnormal, not 0
+        {R"({"s":1.7976931348623157e308})", R"(description: {"s":1.7976931348623157e+308})"},
         {"@2", "row: 2"},
         {"@0010", "row: 10"},
         {"model=sim-counter", "filter: [model]=[sim-counter]"},
@@ -94,6 +102,14 @@ TEST(Selectors, MalformedTextIsRefusedWithTheReason) {
         {"a=1,=2", "\"=2\" in the filter"},
         {"{\"serial\":", "not a JSON device description"},
         {std::string(200, '[') + std::string(200, ']'), "nested deeper than"},
+        // A number that would be read as another one: it would name the
+        // device of that other number.
+        {R"({"serial":1e400})", "device description: the number 1e400 is beyond the range of a double"},
+        {R"([1,{"a":-1e400}])", "device description: the number -1e400 is beyond the range of a double"},
+        {R"({"serial":1e-400})", "device description: the number 1e-400 is too small to tell from 0"},
+        {R"({"serial":-0.00001e-400})", "the number -0.00001e-400 is too small to tell from 0"},
+        {R"({"serial":18446744073709551616})", "the integer 18446744073709551616 does not fit in 64 bits"},
+        {R"({"serial":-9223372036854775809})", "the integer -9223372036854775809 does not fit in 64 bits"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.text);
@@ -139,6 +155,8 @@ protected:
         {"/p/b_manager.so", json{{"name", "x,y"}, {"on", true}, {"none", nullptr}}, "N"},     // 5
         {"/p/b_manager.so", json("plain"), "P"},                                               // 6
         {"/p/b_manager.so", json{{"serial", "7"}}, "S7"},                                      // 7
+        {"/p/b_manager.so", json{{"serial", 18446744073709551616.0}}, "B"},                    // 8
+        {"/p/b_manager.so", json{{"serial", 0}}, "0"},                                         // 9
     };
 };
 
@@ -176,6 +194,15 @@ TEST_F(Matching, EachSelectorNamesTheDevicesItDescribes) {
         {"none=null", {5}},
         {"colour=red", {}},  // no device has the member
         {"model=", {}},
+        // A number matches the number it is: one that a value cannot hold
+        // as written matches none.
+        {"serial=1.8446744073709552e19", {8}},
+        {"serial=18446744073709551617", {}},
+        {"serial=0", {9}},
+        {"serial=-0", {9}},
+        {"serial=-0.0", {9}},
+        {"serial=1e-400", {}},
+        {"serial=1e400", {}},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.text);
@@ -203,6 +230,13 @@ TEST_F(Matching, NoDeviceOrSeveralIsAUsageErrorSayingWhatWasSearched) {
             << e.what();
     }
     try {
+        chosen_candidate(parsed("serial=1e400"), candidates_, "a_manager.so");
+        ADD_FAILURE() << "no error";
+    } catch (UsageError const& e) {
+        EXPECT_STREQ(e.what(), "no device listed by a_manager.so matches the filter serial=1e400; serial: the number "
+                               "1e400 is beyond the range of a double");
+    }
+    try {
         chosen_candidate(parsed("model=counter"), candidates_, "a_manager.so");
         ADD_FAILURE() << "no error";
     } catch (AmbiguousSelector const& e) {
@@ -213,20 +247,73 @@ TEST_F(Matching, NoDeviceOrSeveralIsAUsageErrorSayingWhatWasSearched) {
     }
 }
 
-TEST(Selectors, CandidatesAndSelectorsInMessagesAreEscaped) {
+// A search that could not query some devices, or search some plug-ins, may
+// have missed the device named: the error says which and why, and it is a
+// failed operation (1), not bad usage (2).
+TEST(Selectors, NoMatchAmongDevicesThatCouldNotBeQueriedSaysWhy) {
+    std::vector<Candidate> const candidates{
+        {"/p/a_manager.so", json{{"serial", "A-1"}}, "A-1"},
+        {"/p/a_manager.so", json{{"serial", "A-2"}}, std::nullopt, "line busy"},
+        {"/p/a_manager.so", json{{"serial", "A-3"}}, std::nullopt, "lock directory refused"},
+        {"/p/a_manager.so", json{{"serial", "A-4"}}, std::nullopt},  // occupied
+    };
+    std::vector<std::string> const unsearched{"cannot load plug-in /p/b_manager.so: no bus"};
+    struct Case {
+        std::string selector;
+        std::vector<Candidate> candidates;
+        std::vector<std::string> unsearched;
+        std::string error;
+    };
+    std::vector<Case> const cases{
+        {"A-9", {candidates[0], candidates[1]}, {},
+         R"(no device listed by here matches the serial number A-9; 1 device could not be queried: )"
+         R"(device {"serial":"A-2"} (a_manager.so): line busy)"},
+        {"A-9", {candidates[0], candidates[1], candidates[2]}, {},
+         R"(no device listed by here matches the serial number A-9; 2 devices could not be queried, the first: )"
+         R"(device {"serial":"A-2"} (a_manager.so): line busy)"},
+        {"A-9", {candidates[0]}, unsearched,
+         "no device listed by here matches the serial number A-9; 1 plug-in could not be searched: "
+         "cannot load plug-in /p/b_manager.so: no bus"},
+        {"A-9", candidates, unsearched,
+         "no device listed by here matches the serial number A-9 (a scan shows no serial number for an occupied "
+         "device: name it by key=value or @N); 2 devices could not be queried, the first: "
+         R"(device {"serial":"A-2"} (a_manager.so): line busy; 1 plug-in could not be searched: )"
+         "cannot load plug-in /p/b_manager.so: no bus"},
+        {"serial=B-1", {candidates[0]}, unsearched,
+         "no device listed by here matches the filter serial=B-1; 1 plug-in could not be searched: "
+         "cannot load plug-in /p/b_manager.so: no bus"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.error);
+        try {
+            chosen_candidate(parsed(c.selector), c.candidates, "here", c.unsearched);
+            ADD_FAILURE() << "no error";
+        } catch (UsageError const& e) {
+            ADD_FAILURE() << "bad usage: " << e.what();
+        } catch (IncompleteSearch const& e) {
+            EXPECT_EQ(e.what(), c.error);
+        }
+    }
+    // What was searched in full, and matched, is no concern.
+    EXPECT_EQ(chosen_candidate(parsed("A-1"), candidates, "here", unsearched).serial, "A-1");
+}
+
+// Messages carry text as it is; the tool escapes each line once, as it
+// prints it.
+TEST(Selectors, CandidatesAndSelectorsInMessagesAreTheirText) {
     std::vector<Candidate> const candidates{{"/p/\x1b[2J_manager.so", json{{"k", "v"}}, ""},
                                             {"/p/\x1b[2J_manager.so", json{{"k", "v"}, {"x", 1}}, ""}};
     try {
         chosen_candidate(parsed("k=v"), candidates, "here");
         ADD_FAILURE() << "no error";
     } catch (AmbiguousSelector const& e) {
-        EXPECT_EQ(e.candidates().front(), R"(/p/\x1b[2J_manager.so  {"k":"v"})");
+        EXPECT_EQ(e.candidates().front(), "/p/\x1b[2J_manager.so  {\"k\":\"v\"}");
     }
     try {
         chosen_candidate(parsed("k=\x1b]0;title\x07"), candidates, "here");
         ADD_FAILURE() << "no error";
     } catch (UsageError const& e) {
-        EXPECT_STREQ(e.what(), R"(no device listed by here matches the filter k=\x1b]0;title\x07)");
+        EXPECT_STREQ(e.what(), "no device listed by here matches the filter k=\x1b]0;title\x07");
     }
 }
 

@@ -65,29 +65,52 @@ TEST(ExitStatus, ACommandsEndIsPassedOnAsShellsReportIt) {
     }
 }
 
-TEST(HoldCommand, IsTakenOnlyAfterTheSeparatorAndWordForWord) {
+TEST(HoldCommand, IsEveryWordAfterTheSeparatorThatFollowsHold) {
     using Words = std::vector<std::string>;
-    std::string const after = "the command to run goes after \"--\": zelm hold ... -- COMMAND [ARGS...]";
     struct Case {
         Words arguments;
-        Words command;  // as the command line parsed it
-        std::optional<std::string> error;
+        std::size_t hold_at;
+        std::optional<std::size_t> start;
     };
     std::vector<Case> const cases{
-        {{"hold", "p", "d"}, {}, std::nullopt},
-        {{"hold", "p", "d", "--for", "1"}, {}, std::nullopt},
-        {{"hold", "p", "d", "--", "sh", "-c", "x", "-n", "--for", "--"}, {"sh", "-c", "x", "-n", "--for", "--"},
-         std::nullopt},
-        {{"hold", "--wait", "1", "p", "d", "--", "true"}, {"true"}, std::nullopt},
-        // A description after "--" is no command.
-        {{"hold", "p", "--", "-5"}, {}, std::nullopt},
-        {{"hold", "p", "d", "true"}, {"true"}, after},
-        {{"hold", "p", "d", "true", "--", "x"}, {"true", "x"}, after},
-        {{"hold", "p", "d", "--"}, {}, "no command after \"--\""},
+        {{"hold", "p", "d"}, 0, std::nullopt},
+        {{"hold", "p", "d", "--for", "1"}, 0, std::nullopt},
+        {{"hold", "p", "d", "--", "sh", "-c", "x", "--"}, 0, 4},
+        // A word after "--" is the command's even where the tool would take
+        // it for a plug-in, a selector or an option.
+        {{"hold", "SIM-0002", "--", "/bin/echo", "hi"}, 0, 3},
+        {{"hold", "--", "x_manager.so", "@1"}, 0, 2},
+        {{"--cluster", "--", "hold", "d", "--", "true"}, 2, 5},  // a "--" before hold is no separator
+        {{"hold", "d", "--"}, 0, 3},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.arguments));
-        EXPECT_EQ(misplaced_command(c.arguments, c.command), c.error);
+        EXPECT_EQ(hold_command_start(c.arguments, c.hold_at), c.start);
+    }
+}
+
+TEST(HoldCommand, ACommandBeforeTheSeparatorOrNoneAfterItIsBadUsage) {
+    using Words = std::vector<std::string>;
+    std::string const after = "the command to run goes after \"--\": zelm hold ... -- COMMAND [ARGS...]";
+    struct Case {
+        Words stray;  // what the command line took for the command before "--"
+        std::optional<Words> command;
+        std::optional<std::string> error;
+    };
+    std::vector<Case> const cases{
+        {{}, std::nullopt, std::nullopt},
+        {{}, Words{"sh", "-c", "x", "-n", "--for", "--"}, std::nullopt},
+        {{"true"}, std::nullopt, after},
+        {{"true"}, Words{"x"}, after},
+        {{}, Words{}, "no command after \"--\""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.stray));
+        std::optional<std::span<std::string const>> command;
+        if (c.command) {
+            command = *c.command;
+        }
+        EXPECT_EQ(misplaced_command(c.stray, command), c.error);
     }
 }
 

@@ -37,21 +37,40 @@ std::expected<Number, std::string> parse_number(std::string_view text) {
     return value;
 }
 
+// Why parse_json_within refused a text.
+struct JsonRefusal {
+    enum class Kind {
+        not_json,             // not one JSON value
+        too_deep,             // nested deeper than the bound
+        number_out_of_range,  // a number that no JSON value holds as written
+    };
+    Kind kind;
+    // One line: the parser's message for not_json, else what was refused,
+    // for example "the number 1e400 is beyond the range of a double".
+    std::string message;
+};
+
+// `text` parsed as JSON, refusing containers nested more than `max_depth`
+// levels (a scalar nests none, "[]" one) before building them, so that a
+// hostile text cannot exhaust the stack, and refusing every number that
+// would be read as another: beyond the range of a double (1e400, -1e400),
+// too small to tell from 0 (1e-400), or an integer written without fraction
+// or exponent that does not fit in 64 bits (18446744073709551616, which
+// would become the double 1.8446744073709552e19). Such a number in a
+// selector would otherwise name the device of the number it was read as.
+// -0 is JSON's 0, and -0.0 equals 0 as a value: both are kept.
+std::expected<nlohmann::json, JsonRefusal> parse_json_within(std::string_view text, int max_depth);
+
 // The deepest description the tool accepts, the library's own bound on JSON
 // from outside: serialising or comparing a value recurses once per level, so
 // a deeper one would exhaust the stack.
-// Thrown by parse_json_within for a text nested deeper than its bound.
-struct JsonTooDeep {};
-
-// `text` parsed as JSON, refusing containers nested more than `max_depth`
-// levels before building them, so that a hostile text cannot exhaust the
-// stack. Throws nlohmann::json::parse_error or JsonTooDeep.
-nlohmann::json parse_json_within(std::string_view text, int max_depth);
-
 inline constexpr int max_description_depth = 128;
 
 // A device description as typed: any JSON value, normally an object, nested
-// at most max_description_depth levels (a scalar nests none, "[]" one).
+// at most max_description_depth levels, as parse_json_within reads it. The
+// error is one line: "not a JSON device description: <the parser's
+// message>", "device description nested deeper than 128 levels", or
+// "device description: " and the number refused.
 std::expected<nlohmann::json, std::string> parse_description(std::string_view text);
 
 // The longest time the tool waits for: about 31 years, far from the ends of
@@ -72,12 +91,20 @@ std::expected<std::vector<unsigned char>, std::string> parse_hex_bytes(std::stri
 // each line ended by a newline; nothing for no bytes.
 std::string format_hex_bytes(std::span<unsigned char const> bytes, std::size_t per_line = 16);
 
-// The usage error of `hold`'s command words, if any: `command` must be the
-// words after the first "--" of `arguments` (argv without the program's
-// name), so that none of them can be taken for one of the tool's own
-// options, and a "--" that ends the arguments names no command.
-std::optional<std::string> misplaced_command(std::span<std::string const> arguments,
-                                             std::span<std::string const> command);
+// Where the command that `hold` runs starts in `arguments` (argv without the
+// program's name), whose word at `hold_at` names the hold command: after the
+// first "--" that follows it. Every word from there on is the command's,
+// never one of the tool's arguments or options, whatever it looks like (a
+// path such as /bin/echo would otherwise pass for hold's PLUGIN). None
+// without such a "--".
+std::optional<std::size_t> hold_command_start(std::span<std::string const> arguments, std::size_t hold_at);
+
+// The usage error of `hold`'s command words, if any: `stray` are words that
+// the command line took for the command although they came before "--",
+// `command` the words after "--", when there was one; a "--" that ends the
+// arguments names no command.
+std::optional<std::string> misplaced_command(std::span<std::string const> stray,
+                                             std::optional<std::span<std::string const>> command);
 
 // `text` with every line break and other control character turned into a
 // space, so that a message from a plug-in stays on one line.

@@ -24,6 +24,8 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,7 +48,8 @@ constexpr char const* tool_footer =
     "                          the description as JSON, as `zelm scan` shows it; member order,\n"
     "                          spacing and a number's notation (7.0 for 7) do not matter\n"
     "A scan shows no serial number for an occupied device: name it by key=value or @N. A selector\n"
-    "that names no device, or several (they are listed), is bad usage.\n"
+    "that names no device, or several (they are listed), is bad usage; one that names none while\n"
+    "some device could not be queried, or some plug-in searched, fails saying which and why.\n"
     "Plug-ins: the first word is the plug-in file when it holds a '/' or is named like a plug-in\n"
     "(x_manager.so); without one, every plug-in of the plug-in directory is searched. A bare file\n"
     "name (sim_manager.so) names a file in the plug-in directory, never one in the current\n"
@@ -179,8 +182,15 @@ public:
 
     int run(int argc, char const* const* argv) {
         arguments_.assign(argv + 1, argv + argc);
+        // Only the words before hold's "--" are parsed: the rest is the
+        // command's, whatever it looks like.
+        std::vector<char const*> own(argv, argv + argc);
+        if (auto const start = hold_command_at()) {
+            hold_after_.emplace(arguments_.begin() + static_cast<std::ptrdiff_t>(*start), arguments_.end());
+            own.resize(*start);  // the program's name, and the words before "--"
+        }
         try {
-            app_.parse(argc, argv);
+            app_.parse(static_cast<int>(own.size()), own.data());
         } catch (CLI::Success const& e) {
             return app_.exit(e);
         } catch (CLI::ParseError const& e) {
@@ -262,17 +272,20 @@ private:
     void define_hold() {
         auto* sub = command(app_, "hold", "Own a device until interrupted, for a while, or while a command runs",
                             [this] { run_hold(hold_command()); });
+        hold_app_ = sub;
         add_target(*sub, hold_.target);
-        auto* for_option = add_seconds(*sub, "--for", hold_.seconds, true, "Release the device after SECONDS");
+        add_seconds(*sub, "--for", hold_.seconds, true, "Release the device after SECONDS");
         add_seconds(*sub, "--wait", hold_.wait, true,
                     "While another process owns the device, wait up to SECONDS for it instead of failing");
+        // Only what comes before "--" reaches the parser: words found here
+        // are a command misplaced before it.
         sub->add_option("COMMAND", hold_.command, "After --: a command to run while holding, and its arguments")
-            ->type_name("")
-            ->excludes(for_option);
+            ->type_name("");
         sub->footer(
             "Without COMMAND: prints one \"holding ...\" line once the device is owned and one "
             "\"released ...\" line when it is let go; exits 0 in both cases.\n"
-            "With -- COMMAND: runs it once the device is owned, with the signal mask and dispositions of "
+            "With -- COMMAND: every word after -- is the command's, never zelm's. It runs once the device is "
+            "owned, with the signal mask and dispositions of "
             "a fresh process, and exits with its status (128+N when signal N killed it, 126 when it "
             "cannot be run, 127 when it is not found). SIGINT and SIGTERM are passed on to it. It "
             "inherits the ownership lock's descriptor, as with flock(1): the device stays owned until "
@@ -283,10 +296,33 @@ private:
             "Exit status 3: the device is owned by another process (after --wait: still owned).");
     }
 
-    // The hold command's options, once its command was found after "--".
-    HoldOptions const& hold_command() const {
-        if (auto const error = misplaced_command(arguments_, hold_.command)) {
+    // Where hold's command starts in arguments_, when the command given is
+    // hold: the first word that is neither an option nor a global option's
+    // value names the command.
+    std::optional<std::size_t> hold_command_at() const {
+        for (std::size_t i = 0; i < arguments_.size(); ++i) {
+            if (!arguments_[i].starts_with('-')) {
+                return hold_app_->check_name(arguments_[i]) ? tool::hold_command_start(arguments_, i) : std::nullopt;
+            }
+            if (takes_separate_value(arguments_[i])) {
+                ++i;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The hold command's options, with its command taken from after "--".
+    HoldOptions const& hold_command() {
+        std::optional<std::span<std::string const>> after;
+        if (hold_after_) {
+            after = *hold_after_;
+        }
+        if (auto const error = misplaced_command(hold_.command, after)) {
             throw UsageError(*error);
+        }
+        hold_.command = hold_after_.value_or(std::vector<std::string>{});
+        if (!hold_.command.empty() && hold_.seconds) {
+            throw UsageError("--for and a command exclude each other: the command's end releases the device");
         }
         return hold_;
     }
@@ -492,7 +528,9 @@ private:
     ClusterOptions cluster_;
     ScanOptions scan_;
     PluginsOptions plugins_;
+    CLI::App* hold_app_ = nullptr;
     HoldOptions hold_;
+    std::optional<std::vector<std::string>> hold_after_;  // the words after hold's "--", when given
     QueryOptions query_;
     RegisterGetOptions reg_get_;
     RegisterSetOptions reg_set_;

@@ -4,7 +4,6 @@
 #include "arguments.hpp"
 #include "device_list.hpp"
 #include "device_owner.hpp"
-#include "escape.hpp"
 #include "last_scan.hpp"
 #include "plugin_directory.hpp"
 #include "scan_command.hpp"
@@ -12,6 +11,7 @@
 
 #include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
+#include <zelm/lock.hpp>
 #include <zelm/managed_device.hpp>
 #include <zelm/owner.hpp>
 
@@ -57,42 +57,91 @@ std::vector<Candidate> listed_candidates(fs::path const& plugin) {
     return candidates;
 }
 
-// The devices that a scan of `plugin` reports, with the serial number it
-// shows for each free one.
-std::vector<Candidate> scanned_candidates(fs::path const& plugin) {
-    load_manager(plugin);  // the scan alone would say nothing when it fails
+// What a search found: the devices it can tell apart, the plug-ins it had to
+// leave out, and the devices that a scan counted as occupied although no
+// holder was found, which may be devices whose lock files cannot be used.
+struct Search {
     std::vector<Candidate> candidates;
-    for (auto const& record : scan_plugin(plugin)) {
+    std::vector<std::string> unsearched;  // why each plug-in left out could not be searched
+    std::vector<std::size_t> unknown_holder;  // indexes into candidates
+};
+
+// The devices that a scan of `plugin` reports, with the serial number it
+// shows for each free one and the error of each that failed its query.
+void add_scanned_candidates(fs::path const& plugin, Search& search) {
+    load_manager(plugin);  // the scan alone would say nothing when it fails
+    auto const records = scan_plugin(plugin);
+    if (records.empty()) {
+        // The scan skips a plug-in whose list fails without a word: listing
+        // says why, or finds the list empty indeed.
+        std::ranges::move(listed_candidates(plugin), std::back_inserter(search.candidates));
+        return;
+    }
+    for (auto const& record : records) {
         std::visit(
             [&](auto const& result) {
-                std::optional<std::string> serial;
-                if constexpr (std::is_same_v<std::decay_t<decltype(result)>, DeviceFound>) {
-                    serial = result.serial_number;
+                using Result = std::decay_t<decltype(result)>;
+                Candidate candidate{plugin, nlohmann::json::parse(result.description), std::nullopt};
+                if constexpr (std::is_same_v<Result, DeviceFound>) {
+                    candidate.serial = result.serial_number;
+                } else if constexpr (std::is_same_v<Result, DeviceQueryFailed>) {
+                    candidate.query_error = result.error;
+                } else if (!record.owner) {
+                    search.unknown_holder.push_back(search.candidates.size());
                 }
-                candidates.push_back({plugin, nlohmann::json::parse(result.description), std::move(serial)});
+                search.candidates.push_back(std::move(candidate));
             },
             record.result);
     }
-    return candidates;
 }
 
 // The candidates of every plug-in searched. A plug-in named by the caller
 // fails the command when it cannot be searched; one of the directory is only
 // left out, so that one broken plug-in does not hide every other device.
-std::vector<Candidate> searched_candidates(DeviceTarget const& target, std::vector<fs::path> const& plugins) {
+Search searched_candidates(DeviceTarget const& target, std::vector<fs::path> const& plugins) {
     bool const serial = std::holds_alternative<SerialSelector>(target.selector.kind);
-    std::vector<Candidate> all;
+    Search search;
     for (auto const& plugin : plugins) {
         try {
-            std::ranges::move(serial ? scanned_candidates(plugin) : listed_candidates(plugin), std::back_inserter(all));
+            if (serial) {
+                add_scanned_candidates(plugin, search);
+            } else {
+                std::ranges::move(listed_candidates(plugin), std::back_inserter(search.candidates));
+            }
         } catch (std::exception const& e) {
             if (target.plugin) {
                 throw;
             }
-            spdlog::warn("{}", one_line(e.what()));
+            search.unsearched.push_back(one_line(e.what()));
+            spdlog::warn("{}", search.unsearched.back());
         }
     }
-    return all;
+    return search;
+}
+
+// Why a device that a scan counted as occupied, with no holder to be found,
+// was not queried when its lock files cannot be used (a refused lock
+// directory, say): owning it says, as the scan does not. None when another
+// process holds it indeed, or nobody does by now. Takes its ownership lock
+// for an instant when it is free, as the scan's own probe does.
+std::optional<std::string> lock_refusal(Candidate const& candidate) {
+    try {
+        auto const manager = load_manager(candidate.plugin);
+        detail::acquire_device_ownership_lock(manager->get_path().native(), candidate.description.dump());
+        return std::nullopt;
+    } catch (DeviceOccupiedError const&) {
+        return std::nullopt;
+    } catch (std::exception const& e) {
+        return one_line(e.what());
+    }
+}
+
+// For the error of a selector that names nothing: the devices counted as
+// occupied that were not queried because their lock files cannot be used.
+void explain_unknown_holders(Search& search) {
+    for (auto const index : search.unknown_holder) {
+        search.candidates[index].query_error = lock_refusal(search.candidates[index]);
+    }
 }
 
 std::vector<fs::path> searched_plugins(DeviceTarget const& target) {
@@ -114,7 +163,7 @@ Candidate row_device(DeviceTarget const& target, std::size_t row) {
         if (target.plugin && fs::weakly_canonical(fs::absolute(resolve_plugin(*target.plugin))) !=
                                  fs::weakly_canonical(plugin)) {
             throw UsageError(fmt::format("row {} of the last scan is a device of {}, not of {}", row,
-                                         escaped(plugin.native()), escaped(target.plugin->native())));
+                                         plugin.native(), target.plugin->native()));
         }
         if (fs::exists(plugin)) {
             candidates = listed_candidates(plugin);
@@ -127,8 +176,11 @@ Candidate target_candidate(DeviceTarget const& target) {
     if (auto const* row = std::get_if<RowSelector>(&target.selector.kind)) {
         return row_device(target, row->row);
     }
-    auto const candidates = searched_candidates(target, searched_plugins(target));
-    return chosen_candidate(target.selector, candidates, searched_name(target));
+    auto search = searched_candidates(target, searched_plugins(target));
+    if (matching(target.selector, search.candidates).empty()) {
+        explain_unknown_holders(search);
+    }
+    return chosen_candidate(target.selector, search.candidates, searched_name(target), search.unsearched);
 }
 
 }  // namespace

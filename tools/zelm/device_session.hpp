@@ -40,8 +40,11 @@ struct ChosenDevice {
 // not load or list is left out with a warning. Lists the devices, and scans
 // them only for a serial number; takes the row of "@N" from the last scan's
 // table. Throws UsageError when no device, or more than one, matches
-// (AmbiguousSelector), or when "@N" names no current row; otherwise
-// std::runtime_error naming the step that failed and why.
+// (AmbiguousSelector), or when "@N" names no current row; IncompleteSearch
+// when none matches while devices could not be queried (a failed query, or
+// lock files that cannot be used, as owning such a device tells) or plug-ins
+// were left out; otherwise std::runtime_error naming the step that failed
+// and why.
 ChosenDevice choose_device(DeviceTarget const& target);
 
 // "device <listed description> (<plug-in file name>)", as messages name it.

@@ -54,7 +54,7 @@ std::vector<TableEntry> entries_of(std::string const& text, fs::path const& path
     try {
         auto const file = parse_json_within(text, max_file_depth);
         std::vector<TableEntry> entries;
-        for (auto const& row : file.at("rows")) {
+        for (auto const& row : file.value().at("rows")) {
             entries.push_back({row.at("plugin").get<std::string>(), row.at("description").get<std::string>()});
         }
         return entries;

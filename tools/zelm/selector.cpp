@@ -2,7 +2,6 @@
 #include "selector.hpp"
 
 #include "arguments.hpp"
-#include "escape.hpp"
 #include "plugin_directory.hpp"
 
 #include <zelm/scan.hpp>
@@ -55,12 +54,17 @@ std::expected<FilterSelector, std::string> parse_filter(std::string_view text) {
     return filter;
 }
 
+// A filter value read as JSON, as a typed description is read.
+std::expected<nlohmann::json, JsonRefusal> typed_value(std::string const& value) {
+    return parse_json_within(value, max_description_depth);
+}
+
 bool member_matches(nlohmann::json const& member, std::string const& value) {
     if (member.is_string()) {
         return member.get_ref<std::string const&>() == value;
     }
-    auto const typed = nlohmann::json::parse(value, nullptr, false);
-    return !typed.is_discarded() && typed == member;
+    auto const typed = typed_value(value);
+    return typed && *typed == member;
 }
 
 bool filter_matches(FilterSelector const& filter, nlohmann::json const& description) {
@@ -101,11 +105,84 @@ std::string what(Selector const& selector) {
         std::string operator()(RowSelector const& s) const { return fmt::format("row {}", s.row); }
         std::string const& text;
     };
-    return escaped(std::visit(Naming{selector.text}, selector.kind));
+    return std::visit(Naming{selector.text}, selector.kind);
 }
 
 std::string candidate_line(Candidate const& candidate) {
-    return fmt::format("{}  {}", escaped(candidate.plugin.native()), escaped(candidate.description.dump()));
+    return fmt::format("{}  {}", candidate.plugin.native(), candidate.description.dump());
+}
+
+// "1 device could not be queried: <first>" or "3 devices could not be
+// queried, the first: <first>".
+template <typename Item>
+std::string counted(std::vector<Item> const& items, std::string_view noun, std::string_view failed,
+                    std::string const& first) {
+    return items.size() == 1 ? fmt::format("1 {} {}: {}", noun, failed, first)
+                             : fmt::format("{} {}s {}, the first: {}", items.size(), noun, failed, first);
+}
+
+// Why a filter's value names no device whose member is not a string: a
+// number written in it that no JSON value holds as written.
+std::vector<std::string> unreadable_values(FilterSelector const& filter) {
+    std::vector<std::string> notes;
+    for (auto const& [key, value] : filter.members) {
+        auto const typed = typed_value(value);
+        if (!typed && typed.error().kind == JsonRefusal::Kind::number_out_of_range) {
+            notes.push_back(fmt::format("{}: {}", key, typed.error().message));
+        }
+    }
+    return notes;
+}
+
+// What the error of a selector that names nothing adds to "no device listed
+// by ... matches ...", each note after "; ".
+std::vector<std::string> unmatched_notes(Selector const& selector, std::vector<Candidate> const& candidates,
+                                         std::vector<std::string> const& unsearched) {
+    std::vector<std::string> notes;
+    if (auto const* filter = std::get_if<FilterSelector>(&selector.kind)) {
+        std::ranges::move(unreadable_values(*filter), std::back_inserter(notes));
+    }
+    std::vector<Candidate const*> unqueried;
+    for (auto const& candidate : candidates) {
+        if (candidate.query_error) {
+            unqueried.push_back(&candidate);
+        }
+    }
+    if (!unqueried.empty()) {
+        auto const& first = *unqueried.front();
+        notes.push_back(counted(unqueried, "device", "could not be queried",
+                                fmt::format("device {} ({}): {}", first.description.dump(),
+                                            first.plugin.filename().native(), *first.query_error)));
+    }
+    if (!unsearched.empty()) {
+        notes.push_back(counted(unsearched, "plug-in", "could not be searched", unsearched.front()));
+    }
+    return notes;
+}
+
+// A serial search shows no serial number for an occupied device: one that
+// answered nothing but did not fail either.
+bool has_occupied(Selector const& selector, std::vector<Candidate> const& candidates) {
+    return std::holds_alternative<SerialSelector>(selector.kind) &&
+           std::ranges::any_of(candidates, [](Candidate const& c) { return !c.serial && !c.query_error; });
+}
+
+[[noreturn]] void throw_unmatched(Selector const& selector, std::vector<Candidate> const& candidates,
+                                  std::string const& searched, std::vector<std::string> const& unsearched) {
+    auto message = fmt::format("no device listed by {} matches {}", searched, what(selector));
+    if (has_occupied(selector, candidates)) {
+        message += " (a scan shows no serial number for an occupied device: name it by key=value or @N)";
+    }
+    for (auto const& note : unmatched_notes(selector, candidates, unsearched)) {
+        message += "; " + note;
+    }
+    bool const incomplete = !unsearched.empty() || std::ranges::any_of(candidates, [](Candidate const& c) {
+        return c.query_error.has_value();
+    });
+    if (incomplete) {
+        throw IncompleteSearch(message);
+    }
+    throw UsageError(message);
 }
 
 }  // namespace
@@ -160,13 +237,10 @@ std::vector<Candidate const*> matching(Selector const& selector, std::vector<Can
 }
 
 Candidate const& chosen_candidate(Selector const& selector, std::vector<Candidate> const& candidates,
-                                  std::string const& searched) {
+                                  std::string const& searched, std::vector<std::string> const& unsearched) {
     auto const found = matching(selector, candidates);
     if (found.empty()) {
-        auto const hint = std::holds_alternative<SerialSelector>(selector.kind)
-                              ? " (a scan shows no serial number for an occupied device: name it by key=value or @N)"
-                              : "";
-        throw UsageError(fmt::format("no device listed by {} matches {}{}", searched, what(selector), hint));
+        throw_unmatched(selector, candidates, searched, unsearched);
     }
     if (found.size() > 1) {
         std::vector<std::string> lines;
@@ -191,7 +265,7 @@ Candidate const& row_candidate(std::size_t row, std::vector<TableEntry> const& t
     });
     if (listed == candidates.end()) {
         throw UsageError(fmt::format("row {} of the last scan ({} of {}) is no longer listed; run `zelm scan` again",
-                                     row, escaped(entry.description), escaped(entry.plugin.native())));
+                                     row, entry.description, entry.plugin.native()));
     }
     return *listed;
 }

@@ -12,6 +12,7 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -61,11 +62,15 @@ std::expected<Selector, std::string> parse_selector(std::string_view text);
 bool names_plugin(std::string_view word);
 
 // A device that a selector may name: its plug-in file, its listed
-// description and, when a scan found it free, the serial number it showed.
+// description and, when a scan found it free, the serial number it showed,
+// or why the scan could not query it (its query failed, or its lock files
+// could not be used), so that a serial number that names nothing can say
+// which devices it might have named.
 struct Candidate {
     std::filesystem::path plugin;
     nlohmann::json description;
     std::optional<std::string> serial;
+    std::optional<std::string> query_error = std::nullopt;
 };
 
 // The candidates that `selector` names, in their order. A description names
@@ -73,20 +78,38 @@ struct Candidate {
 // equal to it as JSON values (7.0 for 7); a serial those whose scan showed
 // exactly that serial; a filter those whose description is an object having
 // every member, a string member equal to the value's text, any other member
-// equal to the value read as JSON (so "serial=7" matches 7 and 7.0, and
-// "on=true" matches true). A row selector names none: see row_candidate.
+// equal to the value read as JSON as descriptions are (parse_json_within:
+// so "serial=7" matches 7 and 7.0, "on=true" matches true, and
+// "serial=1e400" matches no number). A row selector names none: see
+// row_candidate.
 std::vector<Candidate const*> matching(Selector const& selector, std::vector<Candidate> const& candidates);
+
+// The search for a device left something out that the selector may have
+// named: a device whose query failed or whose lock files could not be used,
+// or a plug-in that could not be searched. Not bad usage but a failed
+// operation: the same selector may name a device once it answers.
+class IncompleteSearch : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 // The one candidate `selector` names among `candidates`, the devices listed
 // (or, for a serial number, scanned) in `searched`, for example
-// "sim_manager.so". Throws UsageError saying what was searched when none
-// matches, and AmbiguousSelector when several do.
+// "sim_manager.so", with `unsearched` why each plug-in that the search left
+// out could not be searched (one line naming it).
+// When none matches, throws IncompleteSearch when a candidate has a
+// query_error or a plug-in was left out, saying how many and why, for example
+// "no device listed by sim_manager.so matches the serial number SIM-0002; 1
+// device could not be queried: device {...} (sim_manager.so): <error>";
+// otherwise UsageError saying what was searched (for a serial number also
+// that occupied devices show none, when some were). Throws AmbiguousSelector
+// when several match. Messages hold the selector's and the devices' text as
+// they are: whoever prints them escapes them.
 Candidate const& chosen_candidate(Selector const& selector, std::vector<Candidate> const& candidates,
-                                  std::string const& searched);
+                                  std::string const& searched, std::vector<std::string> const& unsearched = {});
 
 // A selector that names more than one device: the message says how many,
-// and candidates() gives them, one per line ("<plug-in>  <description>",
-// each escaped as a table cell).
+// and candidates() gives them, one per line ("<plug-in>  <description>").
 class AmbiguousSelector : public UsageError {
 public:
     AmbiguousSelector(std::string const& message, std::vector<std::string> candidates)
