@@ -3,6 +3,8 @@
 // bus: opening a unit sends nothing.
 #include "modbus_test_support.hpp"
 
+#include <gmock/gmock.h>
+
 #include <fstream>
 
 namespace zelm::modbus_test {
@@ -83,10 +85,10 @@ TEST_F(ModbusTest, TheFileBesideThePluginIsItsConfiguration) {
     auto const copy = dir() / "plugins" / "lab_manager.so";
     std::filesystem::create_directories(copy.parent_path());
     std::filesystem::copy_file(plugin_path, copy);
-    std::ofstream(copy.parent_path() / "lab_manager.json") << R"({"buses":[{"tcp":"h:1","units":[9]}]})";
+    std::ofstream(copy.parent_path() / "lab_manager.json") << R"({"buses":[{"tcp":"127.0.0.1:1","units":[9]}]})";
     auto const beside = get_device_manager(copy);
     EXPECT_EQ(beside->get_name(), "Modbus");
-    EXPECT_NO_THROW(beside->open_device(description("tcp:h:1", 9).dump()));
+    EXPECT_NO_THROW(beside->open_device(description("tcp:127.0.0.1:1", 9).dump()));
 }
 
 struct OpenCase {
@@ -98,7 +100,8 @@ struct OpenCase {
 
 class Opening : public ModbusTest, public ::testing::WithParamInterface<OpenCase> {};
 
-// Only the compact text of a configured bus and unit opens a unit, so one
+// Only the compact text of a configured unit's description opens it, its bus
+// named as listings name it whatever the configuration's spelling, so one
 // unit has one lock identity.
 TEST_P(Opening, OpensExactlyTheConfiguredUnitsByTheirBusName) {
     use_config({{"buses", {GetParam().bus}}});
@@ -114,15 +117,37 @@ TEST_P(Opening, OpensExactlyTheConfiguredUnitsByTheirBusName) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, Opening,
     ::testing::Values(
-        OpenCase{"UnitInARange", {{"tcp", "h:1"}, {"units", "1-3,7"}}, {{"bus", "tcp:h:1"}, {"unit", 7}}, true},
-        OpenCase{"UnitBetweenRanges", {{"tcp", "h:1"}, {"units", "1-3,7"}}, {{"bus", "tcp:h:1"}, {"unit", 4}}, false},
-        OpenCase{"DefaultPort", {{"tcp", "plc.lab"}, {"units", {1}}}, {{"bus", "tcp:plc.lab:502"}, {"unit", 1}}, true},
+        OpenCase{"UnitInARange", {{"tcp", "10.0.0.5:1"}, {"units", "1-3,7"}}, {{"bus", "tcp:10.0.0.5:1"}, {"unit", 7}},
+                 true},
+        OpenCase{"UnitBetweenRanges", {{"tcp", "10.0.0.5:1"}, {"units", "1-3,7"}},
+                 {{"bus", "tcp:10.0.0.5:1"}, {"unit", 4}}, false},
+        OpenCase{"DefaultPort", {{"tcp", "10.0.0.5"}, {"units", {1}}}, {{"bus", "tcp:10.0.0.5:502"}, {"unit", 1}}, true},
+        OpenCase{"HostByItsAddress", {{"tcp", "localhost:1502"}, {"units", {1}}},
+                 {{"bus", "tcp:127.0.0.1:1502"}, {"unit", 1}}, true},
+        OpenCase{"HostByItsName", {{"tcp", "localhost:1502"}, {"units", {1}}},
+                 {{"bus", "tcp:localhost:1502"}, {"unit", 1}}, false},
         OpenCase{"Ipv6", {{"tcp", "[::1]:1502"}, {"units", {1}}}, {{"bus", "tcp:[::1]:1502"}, {"unit", 1}}, true},
-        OpenCase{"SerialLine", {{"rtu", "/dev/serial/by-id/usb-x"}, {"units", {3}}},
+        OpenCase{"Ipv6WrittenInFull", {{"tcp", "[0:0:0:0:0:0:0:1]:1502"}, {"units", {1}}},
+                 {{"bus", "tcp:[::1]:1502"}, {"unit", 1}}, true},
+        OpenCase{"Ipv4MappedIpv6", {{"tcp", "[::ffff:10.0.0.5]:1502"}, {"units", {1}}},
+                 {{"bus", "tcp:10.0.0.5:1502"}, {"unit", 1}}, true},
+        OpenCase{"SerialLineThatIsNotThere", {{"rtu", "/dev/serial/by-id/usb-x"}, {"units", {3}}},
                  {{"bus", "rtu:/dev/serial/by-id/usb-x"}, {"unit", 3}}, true},
-        OpenCase{"UnitAsFloat", {{"tcp", "h:1"}, {"units", {1}}}, {{"bus", "tcp:h:1"}, {"unit", 1.0}}, false},
-        OpenCase{"ExtraMember", {{"tcp", "h:1"}, {"units", {1}}}, {{"bus", "tcp:h:1"}, {"unit", 1}, {"x", 0}}, false}),
+        OpenCase{"UnitAsFloat", {{"tcp", "10.0.0.5:1"}, {"units", {1}}}, {{"bus", "tcp:10.0.0.5:1"}, {"unit", 1.0}},
+                 false},
+        OpenCase{"ExtraMember", {{"tcp", "10.0.0.5:1"}, {"units", {1}}},
+                 {{"bus", "tcp:10.0.0.5:1"}, {"unit", 1}, {"x", 0}}, false}),
     [](auto const& test_case) { return std::string(test_case.param.name); });
+
+// A host that does not resolve has no address to describe its bus by: its
+// units open under no description, and the message says why.
+TEST_F(ModbusTest, OpeningAUnitOfAHostThatDoesNotResolveSaysWhy) {
+    use_config({{"buses", {{{"tcp", "no-such..invalid:1502"}, {"units", {1}}}}}});
+    auto const message = test::runtime_error_of([&] { open(description("tcp:10.0.0.5:1502", 1)); });
+    EXPECT_THAT(message, ::testing::StartsWith(R"(No configured Modbus unit has the description )"
+                                               R"({"bus":"tcp:10.0.0.5:1502","unit":1} )"
+                                               R"((modbus: cannot resolve the host of tcp:no-such..invalid:1502: )"));
+}
 
 }  // namespace
 }  // namespace zelm::modbus_test

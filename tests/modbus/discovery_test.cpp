@@ -151,6 +151,7 @@ TEST_F(ModbusTest, ABusThatCannotBeReachedListsNothingAndOtherBusesStillList) {
     ModbusSimulator const simulator(Transport::tcp, {.units = {1}});
     use_config({{"buses",
                  {{{"tcp", "127.0.0.1:1"}, {"units", {1}}, {"timeout_ms", 200}},
+                  {{"tcp", "no-such..invalid:1"}, {"units", {1}}},
                   {{"rtu", (dir() / "no-such-port").native()}, {"units", {1}}},
                   bus_config(simulator, {}, {1})}}});
     EXPECT_EQ(listed(), std::vector<json>{description(simulator.bus(), 1)});

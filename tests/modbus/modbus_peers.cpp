@@ -1,4 +1,5 @@
-// The simulator and socat as child processes, and mbpoll runs.
+// The simulator, the hostile peer and socat as child processes, and mbpoll
+// runs.
 #include "modbus_peers.hpp"
 
 #include <signal.h>
@@ -49,6 +50,31 @@ std::vector<std::string> simulator_command(Transport transport, SimulatorOptions
     return command;
 }
 
+std::string behaviour_name(Misbehaviour misbehaviour) {
+    switch (misbehaviour) {
+        case Misbehaviour::late: return "late";
+        case Misbehaviour::noise: return "noise";
+        case Misbehaviour::other_unit: return "other-unit";
+        case Misbehaviour::other_function: return "other-function";
+        case Misbehaviour::other_length: return "other-length";
+        case Misbehaviour::more_follows: return "more-follows";
+    }
+    return "";
+}
+
+std::vector<std::string> hostile_command(Transport transport, HostileOptions const& options,
+                                         std::filesystem::path const& device) {
+    std::vector<std::string> command{python, hostile_peer_path.native()};
+    if (transport == Transport::tcp) {
+        command.insert(command.end(), {"--tcp", "127.0.0.1:0"});
+    } else {
+        command.insert(command.end(), {"--rtu", device.native()});
+    }
+    command.insert(command.end(), {"--behaviour", behaviour_name(options.misbehaviour), "--every",
+                                   std::to_string(options.every), "--delay-ms", std::to_string(options.delay.count())});
+    return command;
+}
+
 // What a peer that failed to start said, for the test's failure message.
 std::string failure_of(test::RunningProgram& program) {
     program.stop(stop_grace);
@@ -70,34 +96,47 @@ SerialLinePair::SerialLinePair()
 
 SerialLinePair::~SerialLinePair() { socat_.stop(stop_grace); }
 
-ModbusSimulator::ModbusSimulator(Transport transport, SimulatorOptions const& options) {
+ModbusPeer::ModbusPeer(Transport transport,
+                       std::function<std::vector<std::string>(std::filesystem::path const&)> const& command) {
     if (transport == Transport::rtu) {
         line_.emplace();
     }
-    auto& server = server_.emplace(simulator_command(transport, options, line_ ? line_->a() : ""));
+    auto const argv = command(line_ ? line_->a() : "");
+    auto& server = server_.emplace(argv);
     auto const ready = server.read_line(peer_start_timeout);
     if (!ready || !ready->starts_with("ready ")) {
-        throw std::runtime_error("the Modbus simulator did not start: " + failure_of(server));
+        throw std::runtime_error("the Modbus peer " + argv[1] + " did not start: " + failure_of(server));
     }
     if (transport == Transport::tcp) {
         port_ = std::stoi(ready->substr(6));
     }
 }
 
-ModbusSimulator::~ModbusSimulator() {
+ModbusSimulator::ModbusSimulator(Transport transport, SimulatorOptions const& options)
+    : ModbusPeer(transport, [&](std::filesystem::path const& device) {
+          return simulator_command(transport, options, device);
+      }) {}
+
+HostilePeer::HostilePeer(Transport transport, HostileOptions const& options)
+    : ModbusPeer(transport, [&](std::filesystem::path const& device) {
+          return hostile_command(transport, options, device);
+      }) {}
+
+ModbusPeer::~ModbusPeer() {
     // The server first: it holds one end of the line.
     if (server_) {
         server_->stop(stop_grace);
     }
 }
 
-std::string ModbusSimulator::bus() const {
-    return line_ ? "rtu:" + client_device().native() : "tcp:127.0.0.1:" + std::to_string(port_);
+std::string ModbusPeer::bus() const {
+    return line_ ? "rtu:" + std::filesystem::canonical(client_device()).native()
+                 : "tcp:127.0.0.1:" + std::to_string(port_);
 }
 
-std::filesystem::path ModbusSimulator::client_device() const { return line_ ? line_->b() : ""; }
+std::filesystem::path ModbusPeer::client_device() const { return line_ ? line_->b() : ""; }
 
-void ModbusSimulator::kill() {
+void ModbusPeer::kill() {
     server_->signal(SIGKILL);
     server_->wait_for(stop_grace);
 }

@@ -34,13 +34,13 @@ std::unique_ptr<ManagedDevice> ModbusTest::own(nlohmann::json const& description
     return manager().open_managed_device(description.dump());
 }
 
-nlohmann::json bus_config(ModbusSimulator const& simulator, SimulatorOptions const& options, nlohmann::json units,
+nlohmann::json bus_config(ModbusPeer const& peer, SimulatorOptions const& options, nlohmann::json units,
                           nlohmann::json const& members) {
     nlohmann::json bus{{"units", std::move(units)}};
-    if (simulator.port() != 0) {
-        bus["tcp"] = "127.0.0.1:" + std::to_string(simulator.port());
+    if (peer.port() != 0) {
+        bus["tcp"] = "127.0.0.1:" + std::to_string(peer.port());
     } else {
-        bus["rtu"] = simulator.client_device().native();
+        bus["rtu"] = peer.client_device().native();
         bus["baud"] = options.baud;
         // A pseudo-terminal keeps no parity, and libmodbus refuses to open a
         // line whose settings did not take, so the test lines have none.

@@ -44,10 +44,10 @@ private:
     std::shared_ptr<DeviceManager> manager_;  // last: released before the rest
 };
 
-// The configuration of one bus on `simulator`, probing `units`, with
+// The configuration of one bus on `peer`, probing `units`, with
 // `members` (such as "timeout_ms") merged in. Serial lines run without
 // parity, whatever `options` say.
-nlohmann::json bus_config(ModbusSimulator const& simulator, SimulatorOptions const& options, nlohmann::json units,
+nlohmann::json bus_config(ModbusPeer const& peer, SimulatorOptions const& options, nlohmann::json units,
                           nlohmann::json const& members = nlohmann::json::object());
 
 // {"bus": bus, "unit": unit}

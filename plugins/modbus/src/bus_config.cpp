@@ -9,7 +9,7 @@
 //   "tcp": "host:port"       host name, IPv4 address or [IPv6 address]; the port
 //                            defaults to 502
 //   "rtu": "/dev/serial/by-id/usb-..."   the serial port; its stable by-id path
-//                            keeps the devices' identity when adapters move
+//                            finds the adapter wherever it is plugged in
 //   "baud": 19200, "parity": "E", "data_bits": 8, "stop_bits": 1   rtu only;
 //                            these are the defaults (parity "N", "E" or "O")
 //   "units": [1, 2] or "1-5,7"   the unit ids to probe (required)

@@ -54,8 +54,9 @@ struct BusConfig {
     std::optional<SerialNumberSource> serial_number;
     std::map<int, std::string> unit_names;  // what the configuration says a unit is
 
-    // The bus as descriptions name it: "tcp:<host>:<port>" (IPv6 in
-    // brackets) or "rtu:<serial port>".
+    // The bus as the configuration spells it: "tcp:<host>:<port>" (IPv6 in
+    // brackets) or "rtu:<serial port>". Descriptions name it by its identity
+    // instead (bus_identity.hpp).
     std::string name() const;
 };
 

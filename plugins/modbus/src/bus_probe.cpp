@@ -16,10 +16,7 @@ constexpr int probe_register = 0;
 // bus cannot be reached at all.
 bool answers(Connection& connection, int unit) {
     try {
-        std::uint16_t value = 0;
-        connection.transact(unit, {function::read_holding_registers, probe_register, 1}, [&](modbus_t* context) {
-            return modbus_read_registers(context, probe_register, 1, &value);
-        });
+        connection.transact(unit, read_registers_request(function::read_holding_registers, probe_register, 1));
         return true;
     } catch (TransactionError const& error) {
         // A garbled or refused reply leaves the unit out: its id is not
@@ -29,9 +26,10 @@ bool answers(Connection& connection, int unit) {
 }
 
 void probe_units(BusConfig const& bus, IsOwned const& owned, BusListing& listing) {
-    Connection connection(bus);
+    auto const& identity = listing.identity.emplace(identify(bus));
+    Connection connection(bus, identity);
     for (auto const unit : bus.units) {
-        if (owned(bus, unit)) {
+        if (owned(bus, identity, unit)) {
             listing.units.push_back(unit);
             continue;
         }

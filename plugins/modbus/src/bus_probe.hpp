@@ -8,6 +8,7 @@
 #pragma once
 
 #include "bus_config.hpp"
+#include "bus_identity.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -19,7 +20,8 @@
 namespace zelm::modbus {
 
 struct BusListing {
-    std::string bus;
+    std::string bus;                         // as configured
+    std::optional<BusIdentity> identity{};  // none when the bus could not be identified
     std::vector<int> units{};  // the units found, ascending
     std::size_t probed = 0;  // units sent a request
     double elapsed_ms = 0;
@@ -32,10 +34,11 @@ struct BusListing {
 
 // Whether another process owns a unit; such a unit is listed without being
 // sent anything, for nobody touches a device that another process owns.
-using IsOwned = std::function<bool(BusConfig const& bus, int unit)>;
+using IsOwned = std::function<bool(BusConfig const& bus, BusIdentity const& identity, int unit)>;
 
-// Probes one bus, logging nothing. Never throws but std::bad_alloc: a bus
-// that cannot be reached is a listing with a failure.
+// Identifies one bus and probes it, logging nothing. Never throws but
+// std::bad_alloc: a bus that cannot be identified or reached is a listing
+// with a failure.
 BusListing probe_bus(BusConfig const& bus, IsOwned const& owned);
 
 // Probes every bus, all at once, and returns their listings in order. Logs

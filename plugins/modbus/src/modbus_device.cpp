@@ -46,8 +46,11 @@ std::uint64_t registers_as_number(std::span<unsigned char const> bytes) {
 
 }  // namespace
 
-ModbusDevice::ModbusDevice(BusConfig const& bus, int unit, nlohmann::json listing)
-    : bus_(bus), unit_(unit), listing_(std::move(listing)), connection_(std::make_shared<Connection>(bus)) {}
+ModbusDevice::ModbusDevice(BusConfig const& bus, BusIdentity const& identity, int unit, nlohmann::json listing)
+    : bus_(bus),
+      unit_(unit),
+      listing_(std::move(listing)),
+      connection_(std::make_shared<Connection>(bus, identity)) {}
 
 int ModbusDevice::set_register(unsigned int address, unsigned int value, unsigned int operand) {
     if (operand == holding) {
@@ -70,15 +73,8 @@ int ModbusDevice::set_register(unsigned int address, unsigned int value, unsigne
 }
 
 void ModbusDevice::send(StagedWrite const& write) {
-    if (write.coil) {
-        connection_->transact(unit_, {function::write_single_coil, write.address, 1}, [&](modbus_t* context) {
-            return modbus_write_bit(context, write.address, write.value);
-        });
-    } else {
-        connection_->transact(unit_, {function::write_single_register, write.address, 1}, [&](modbus_t* context) {
-            return modbus_write_register(context, write.address, write.value);
-        });
-    }
+    connection_->transact(unit_, write.coil ? write_coil_request(write.address, write.value != 0)
+                                            : write_register_request(write.address, write.value));
 }
 
 // In the order staged; the first failure throws and drops the rest.
@@ -102,9 +98,7 @@ int ModbusDevice::read_registers() {
 }
 
 int ModbusDevice::trigger(unsigned int address, int operand) {
-    auto const at = coil_address(address);
-    connection_->transact(unit_, {function::write_single_coil, at, 1},
-                          [&](modbus_t* context) { return modbus_write_bit(context, at, operand != 0); });
+    connection_->transact(unit_, write_coil_request(coil_address(address), operand != 0));
     return 0;
 }
 
@@ -133,7 +127,7 @@ std::unique_ptr<Device::DataStream> ModbusDevice::start_read_stream(unsigned int
 TextResult ModbusDevice::get_status() {
     auto status = connection_->statistics().to_json();
     status["API"] = "modbus/1";
-    status["Bus"] = bus_.name();
+    status["Bus"] = connection_->bus_name();
     status["Unit"] = unit_;
     if (!listing_.is_null()) {
         status["Bus listing"] = listing_;
@@ -141,13 +135,13 @@ TextResult ModbusDevice::get_status() {
     return status.dump();
 }
 
-void ModbusDevice::add_serial_number(nlohmann::json& info, std::optional<std::map<int, std::string>> const& objects) {
+void ModbusDevice::add_serial_number(nlohmann::json& info, IdentificationObjects const* objects) {
     auto const& source = bus_.serial_number;
     if (!source) {
         return;
     }
     if (source->object) {
-        if (objects && objects->contains(*source->object)) {
+        if (objects != nullptr && objects->contains(*source->object)) {
             info["Serial Number"] = detail::as_utf8(objects->at(*source->object));
         }
         return;
@@ -174,22 +168,28 @@ void ModbusDevice::add_serial_number(nlohmann::json& info, std::optional<std::ma
 
 TextResult ModbusDevice::get_info() {
     try {
-        nlohmann::json info{{"Bus", bus_.name()}, {"Unit", unit_}};
+        nlohmann::json info{
+            {"Bus", connection_->bus_name()}, {"Bus as configured", bus_.name()}, {"Unit", unit_}};
         if (auto const name = bus_.unit_names.find(unit_); name != bus_.unit_names.end()) {
             info["Name"] = name->second;
         }
-        auto const objects = read_identification(*connection_, unit_);
-        if (objects) {
-            for (auto const& [id, value] : *objects) {
+        auto const identification = read_identification(*connection_, unit_);
+        if (!identification) {
+            info["Identification"] = "none: the unit answers function 43/14 with \"illegal function\"";
+        } else if (!identification->complete) {
+            info["Identification"] =
+                fmt::format("incomplete: the unit still had more objects after {} ms",
+                            identification_time(connection_->timeout()).count());
+        }
+        if (identification) {
+            for (auto const& [id, value] : identification->objects) {
                 info[object_name(id)] = detail::as_utf8(value);
             }
-        } else {
-            info["Identification"] = "none: the unit answers function 43/14 with \"illegal function\"";
         }
         if (bus_.transport == Transport::rtu) {
             info.update(usb_details(bus_.port));
         }
-        add_serial_number(info, objects);
+        add_serial_number(info, identification ? &identification->objects : nullptr);
         return info.dump();
     } catch (std::runtime_error const& error) {
         return std::unexpected(std::string(error.what()));

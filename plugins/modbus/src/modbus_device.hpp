@@ -20,23 +20,25 @@
 #pragma once
 
 #include "bus_config.hpp"
+#include "bus_identity.hpp"
 #include "connection.hpp"
+#include "identification.hpp"
 
 #include <zelm/device.hpp>
 
 #include <nlohmann/json.hpp>
 
 #include <memory>
-#include <optional>
 #include <vector>
 
 namespace zelm::modbus {
 
 class ModbusDevice final : public Device {
 public:
-    // `listing`: what the manager's last listing of the bus found, shown in
-    // the status (null when this process has not listed the bus).
-    ModbusDevice(BusConfig const& bus, int unit, nlohmann::json listing);
+    // The unit `unit` of the bus that `identity` names. `listing`: what the
+    // manager's last listing of the bus found, shown in the status (null when
+    // this process has not listed the bus).
+    ModbusDevice(BusConfig const& bus, BusIdentity const& identity, int unit, nlohmann::json listing);
 
     int set_register(unsigned int address, unsigned int value, unsigned int operand) override;
     int send_registers() override;
@@ -61,7 +63,8 @@ private:
     };
 
     void send(StagedWrite const& write);
-    void add_serial_number(nlohmann::json& info, std::optional<std::map<int, std::string>> const& objects);
+    // `objects`: the unit's identification, none without one.
+    void add_serial_number(nlohmann::json& info, IdentificationObjects const* objects);
 
     BusConfig bus_;
     int unit_;

@@ -9,8 +9,13 @@
 #include <zelm/owner.hpp>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <set>
 #include <stdexcept>
+#include <vector>
 
 namespace zelm::modbus {
 namespace {
@@ -21,44 +26,77 @@ namespace {
 constexpr char const* family_path = "zelm-modbus";
 constexpr char const* family_name = "Modbus";
 
+// What a description says: a bus name and a unit id.
+struct DescribedUnit {
+    std::string bus;
+    std::int64_t unit = 0;
+};
+
+std::optional<DescribedUnit> described_unit(std::string_view compact) {
+    auto const parsed = nlohmann::json::parse(compact, nullptr, false);
+    if (!parsed.is_object()) {
+        return std::nullopt;
+    }
+    auto const bus = parsed.find("bus");
+    auto const unit = parsed.find("unit");
+    if (bus == parsed.end() || !bus->is_string() || unit == parsed.end() || !unit->is_number_integer()) {
+        return std::nullopt;
+    }
+    return DescribedUnit{bus->get<std::string>(), unit->get<std::int64_t>()};
+}
+
+struct LocatedUnit {
+    std::size_t bus = 0;
+    BusIdentity identity;
+    int unit = 0;
+};
+
+// The configured unit whose description is `compact`. Only the buses that
+// could carry it are identified; those that could not be are named in
+// `unresolved`.
+std::optional<LocatedUnit> locate(Config const& config, std::string const& compact,
+                                  std::vector<std::string>& unresolved) {
+    auto const described = described_unit(compact);
+    if (!described) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < config.buses.size(); ++i) {
+        auto const& bus = config.buses[i];
+        if (!std::ranges::binary_search(bus.units, described->unit) || !may_be_named(bus, described->bus)) {
+            continue;
+        }
+        try {
+            auto identity = identify(bus);
+            auto const unit = static_cast<int>(described->unit);
+            if (compact_description(identity, unit) == compact) {
+                return LocatedUnit{i, std::move(identity), unit};
+            }
+        } catch (ResolveError const& error) {
+            unresolved.emplace_back(error.what());
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 ModbusManager::ModbusManager() : path_(family_path) {
     try {
         auto const plugin_file = plugin::own_plugin_file();
-        auto config = load_config(plugin_file);
-        if (config) {
-            catalog_ = make_catalog(std::move(*config));
-        } else {
+        config_ = load_config(plugin_file);
+        if (!*config_) {
             not_configured_ = not_configured_reason(plugin_file);
-            catalog_ = std::optional<Catalog>();
         }
     } catch (std::exception const& error) {
-        catalog_ = std::unexpected(std::string(error.what()));
+        config_ = std::unexpected(std::string(error.what()));
     }
 }
 
-ModbusManager::Catalog ModbusManager::make_catalog(Config config) {
-    Catalog catalog;
-    for (std::size_t i = 0; i < config.buses.size(); ++i) {
-        for (auto const unit : config.buses[i].units) {
-            catalog.units.emplace(compact_description(config.buses[i], unit), std::pair(i, unit));
-        }
+Config const* ModbusManager::config() const {
+    if (!config_) {
+        throw ConfigError(config_.error());
     }
-    catalog.config = std::move(config);
-    return catalog;
-}
-
-std::optional<std::pair<std::size_t, int>> ModbusManager::Catalog::find(std::string_view compact) const {
-    auto const at = units.find(compact);
-    return at == units.end() ? std::nullopt : std::optional(at->second);
-}
-
-ModbusManager::Catalog const* ModbusManager::catalog() const {
-    if (!catalog_) {
-        throw ConfigError(catalog_.error());
-    }
-    return catalog_->has_value() ? &**catalog_ : nullptr;
+    return config_->has_value() ? &**config_ : nullptr;
 }
 
 std::string ModbusManager::get_name() {
@@ -70,17 +108,15 @@ std::filesystem::path ModbusManager::get_path() { return path_; }
 std::string ModbusManager::get_version() { return ZELM_MODBUS_VERSION; }
 
 bool ModbusManager::is_lab_wide(std::string_view compact_description) const noexcept {
-    if (!catalog_ || !catalog_->has_value()) {
+    if (!config_ || !config_->has_value()) {
         return false;
     }
-    auto const& found = **catalog_;
-    auto const unit = found.find(compact_description);
-    return unit && found.config.buses[unit->first].transport == Transport::tcp;
+    return on_tcp_bus(compact_description);
 }
 
-bool ModbusManager::owned_elsewhere(BusConfig const& bus, int unit,
+bool ModbusManager::owned_elsewhere(BusConfig const& bus, BusIdentity const& identity, int unit,
                                     std::optional<std::map<std::string, cluster::Owner>> const& lab_owners) {
-    auto const description = compact_description(bus, unit);
+    auto const description = compact_description(identity, unit);
     if (bus.transport == Transport::tcp && cluster::joined() &&
         (!lab_owners || lab_owners->contains(cluster::owner_key(path_, description)))) {
         return true;
@@ -105,36 +141,44 @@ std::optional<std::map<std::string, cluster::Owner>> lab_owners_now() {
 
 }  // namespace
 
+// Two spellings of one bus in a configuration are one bus: its units are
+// listed once.
 std::string ModbusManager::list_devices() {
-    auto const* found = catalog();
+    auto const* found = config();
     auto devices = nlohmann::json::array();
     if (found == nullptr) {
         return devices.dump();
     }
     auto const lab_owners = lab_owners_now();
-    auto const listings = probe_buses(found->config.buses, [this, &lab_owners](BusConfig const& bus, int unit) {
-        return owned_elsewhere(bus, unit, lab_owners);
-    });
+    auto const listings =
+        probe_buses(found->buses, [this, &lab_owners](BusConfig const& bus, BusIdentity const& identity, int unit) {
+            return owned_elsewhere(bus, identity, unit, lab_owners);
+        });
+    std::set<std::string> listed;
     std::lock_guard lock(listings_mutex_);
-    for (std::size_t i = 0; i < listings.size(); ++i) {
-        listings_[listings[i].bus] = listings[i].to_json();
-        for (auto const unit : listings[i].units) {
-            devices.push_back(nlohmann::json::parse(compact_description(found->config.buses[i], unit)));
+    for (auto const& listing : listings) {
+        listings_[listing.bus] = listing.to_json();
+        for (auto const unit : listing.units) {
+            if (auto description = compact_description(*listing.identity, unit); listed.insert(description).second) {
+                devices.push_back(nlohmann::json::parse(description));
+            }
         }
     }
     return devices.dump();
 }
 
 std::unique_ptr<Device> ModbusManager::open_device(std::string const& description) {
-    auto const* found = catalog();
+    auto const* found = config();
     auto const parsed = nlohmann::json::parse(description, nullptr, false);
     // Compact, so that the message too stays on one line whatever the caller's layout.
     auto const compact = parsed.is_discarded() ? description : parsed.dump();
-    auto const unit = found == nullptr ? std::nullopt : found->find(compact);
+    std::vector<std::string> unresolved;
+    auto const unit = found == nullptr ? std::nullopt : locate(*found, compact, unresolved);
     if (!unit) {
-        throw std::runtime_error(fmt::format("No configured Modbus unit has the description {}", compact));
+        throw std::runtime_error(fmt::format("No configured Modbus unit has the description {}{}", compact,
+                                             unresolved.empty() ? "" : fmt::format(" ({})", fmt::join(unresolved, "; "))));
     }
-    auto const& bus = found->config.buses[unit->first];
+    auto const& bus = found->buses[unit->bus];
     nlohmann::json listing;
     {
         std::lock_guard lock(listings_mutex_);
@@ -142,7 +186,7 @@ std::unique_ptr<Device> ModbusManager::open_device(std::string const& descriptio
             listing = at->second;
         }
     }
-    return std::make_unique<ModbusDevice>(bus, unit->second, std::move(listing));
+    return std::make_unique<ModbusDevice>(bus, unit->identity, unit->unit, std::move(listing));
 }
 
 }  // namespace zelm::modbus

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "bus_config.hpp"
+#include "bus_identity.hpp"
 #include "bus_probe.hpp"
 
 #include <zelm/cluster.hpp>
@@ -17,7 +18,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <utility>
 
 namespace zelm::modbus {
 
@@ -39,37 +39,30 @@ public:
     std::string list_devices() override;
     std::string get_version() override;
     // Opens the configured unit whose description has the compact text of
-    // `description` parsed, without sending anything. Throws ConfigError for
-    // a bad configuration and std::runtime_error naming the description when
-    // no configured unit has it.
+    // `description` parsed, without sending anything (a TCP bus named by its
+    // host may be resolved). Throws ConfigError for a bad configuration and
+    // std::runtime_error naming the description, and the buses that could
+    // not be resolved, when no configured unit has it.
     std::unique_ptr<Device> open_device(std::string const& description) override;
 
-    // Whether the unit of `compact_description` is on a TCP bus, which every
-    // host of the network reaches: such units are owned lab-wide in a
-    // cluster. False for an unknown unit. Never throws.
+    // Whether `compact_description` describes a unit on a TCP bus, which
+    // every host of the network reaches: such units are owned lab-wide in a
+    // cluster. Decided by the description alone, so that it never depends
+    // on a resolver's answer of the moment; false without a configuration.
+    // Never throws.
     bool is_lab_wide(std::string_view compact_description) const noexcept;
 
 private:
-    // The configuration with what the manager derives from it once.
-    struct Catalog {
-        Config config;
-        // Compact description -> (bus index, unit).
-        std::map<std::string, std::pair<std::size_t, int>, std::less<>> units;
-
-        std::optional<std::pair<std::size_t, int>> find(std::string_view compact) const;
-    };
-
-    static Catalog make_catalog(Config config);
-    Catalog const* catalog() const;  // none: not configured
+    Config const* config() const;  // none: not configured
     // Whether another process, here or (for a TCP unit, in a cluster) on
     // another host, owns the unit; `lab_owners` are the cluster's keys, none
     // when the cluster cannot say, which counts every TCP unit as owned.
-    bool owned_elsewhere(BusConfig const& bus, int unit,
+    bool owned_elsewhere(BusConfig const& bus, BusIdentity const& identity, int unit,
                          std::optional<std::map<std::string, cluster::Owner>> const& lab_owners);
 
     std::filesystem::path path_;
     std::string not_configured_;
-    std::expected<std::optional<Catalog>, std::string> catalog_;
+    std::expected<std::optional<Config>, std::string> config_;
     std::mutex listings_mutex_;
     std::map<std::string, nlohmann::json> listings_;  // by bus name; guarded by listings_mutex_
 };

@@ -3,16 +3,13 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <array>
 #include <stdexcept>
 
 namespace zelm::modbus {
 namespace {
 
-Request read_request(RegisterBlock const& block, int first, int count) {
-    auto const code =
-        block.table == RegisterTable::holding ? function::read_holding_registers : function::read_input_registers;
-    return {code, first, count};
+int read_function(RegisterTable table) {
+    return table == RegisterTable::holding ? function::read_holding_registers : function::read_input_registers;
 }
 
 }  // namespace
@@ -40,34 +37,20 @@ RegisterBlock block_at(unsigned int address, unsigned long length, bool writing)
 }
 
 void read_block(Connection& connection, int unit, RegisterBlock const& block, std::span<unsigned char> bytes) {
-    std::array<std::uint16_t, MODBUS_MAX_READ_REGISTERS> words{};
     for (int done = 0; done < block.count;) {
         int const count = std::min(block.count - done, MODBUS_MAX_READ_REGISTERS);
-        int const first = block.first + done;
-        connection.transact(unit, read_request(block, first, count), [&](modbus_t* context) {
-            return block.table == RegisterTable::holding ? modbus_read_registers(context, first, count, words.data())
-                                                         : modbus_read_input_registers(context, first, count,
-                                                                                       words.data());
-        });
-        for (int i = 0; i < count; ++i) {
-            bytes[2 * static_cast<std::size_t>(done + i)] = static_cast<unsigned char>(words[i] >> 8);
-            bytes[2 * static_cast<std::size_t>(done + i) + 1] = static_cast<unsigned char>(words[i] & 0xff);
-        }
+        auto const reply =
+            connection.transact(unit, read_registers_request(read_function(block.table), block.first + done, count));
+        std::ranges::copy(read_values(reply), bytes.begin() + 2 * static_cast<long>(done));
         done += count;
     }
 }
 
 void write_block(Connection& connection, int unit, RegisterBlock const& block, std::span<unsigned char const> bytes) {
-    std::array<std::uint16_t, MODBUS_MAX_WRITE_REGISTERS> words{};
     for (int done = 0; done < block.count;) {
         int const count = std::min(block.count - done, MODBUS_MAX_WRITE_REGISTERS);
-        int const first = block.first + done;
-        for (int i = 0; i < count; ++i) {
-            auto const at = 2 * static_cast<std::size_t>(done + i);
-            words[i] = static_cast<std::uint16_t>((bytes[at] << 8) | bytes[at + 1]);
-        }
-        connection.transact(unit, {function::write_multiple_registers, first, count},
-                            [&](modbus_t* context) { return modbus_write_registers(context, first, count, words.data()); });
+        connection.transact(unit, write_registers_request(block.first + done, bytes.subspan(2 * static_cast<std::size_t>(done),
+                                                                                             2 * static_cast<std::size_t>(count))));
         done += count;
     }
 }
