@@ -79,8 +79,9 @@ ZELM_API void join(std::vector<std::string> const& endpoints, Options const& opt
 ZELM_API std::vector<std::string> parse_endpoints(std::string const& list);
 
 // Leaves the cluster: revokes this process's lease (its keys go at once),
-// after which its lab-wide devices count as lost. Does nothing when not
-// joined. Never throws.
+// after which its lab-wide devices count as lost; returns once their
+// ownership-lost callbacks have run (unless called from one). Does nothing
+// when not joined. Never throws.
 ZELM_API void leave() noexcept;
 
 // True between join and leave. Never throws.

@@ -102,16 +102,15 @@ public:
     // Why the device's lab-wide ownership is lost (or may have lapsed); none
     // while it holds. Throws std::bad_alloc only.
     std::optional<std::string> ownership_lost() const;
-    // Calls `callback` once, with the reason, when the ownership is lost
-    // (also when it is lost already), on a thread of the library's own that
-    // runs such callbacks one at a time: never the cluster's keep-alive
-    // thread nor the caller's, so the callback may block, destroy devices or
-    // leave the cluster without harm to any other device. In a process
-    // forked from the owner, whose copy of the device is lost from the
-    // start, it is called at once on this thread. Replaces an earlier
-    // callback; the device's destruction waits for a call in progress on
-    // another thread. Does nothing for a device that is not lab-wide. Throws
-    // std::bad_alloc only.
+    // Calls `callback` once, with the reason, when the ownership is lost: on
+    // a thread of the library's own that runs such callbacks one at a time,
+    // never the cluster's keep-alive thread nor a thread calling the device,
+    // so the callback may block, destroy devices or leave the cluster without
+    // harm to any other device. When the ownership is lost already (in a
+    // process forked from the owner it is lost from the start), at once on
+    // this thread. Replaces an earlier callback; the device's destruction
+    // waits for a call in progress on another thread. Does nothing for a
+    // device that is not lab-wide. Throws std::bad_alloc only.
     void on_ownership_lost(OwnershipLostCallback callback);
 
 private:

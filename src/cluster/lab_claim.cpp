@@ -65,6 +65,9 @@ LabClaim::~LabClaim() {
 }
 
 void LabClaim::stop_listening() noexcept {
+    if (origin_.forked()) {
+        return;  // the parent's listeners
+    }
     if (listener_) {
         lease_->forget(*listener_);
         listener_.reset();
@@ -89,11 +92,12 @@ void LabClaim::check() {
 }
 
 void LabClaim::on_lost(Lease::Listener listener) {
-    if (origin_.forked()) {
-        listener(forked_reason);  // lost already, and the notifier's thread is the parent's
+    stop_listening();
+    // Lost already: told at once, by the host's own call.
+    if (auto const reason = lost_reason()) {
+        listener(*reason);
         return;
     }
-    stop_listening();
     callback_ = std::make_shared<PostedCallback>(membership_->notifier(), std::move(listener));
     listener_ = lease_->listen([callback = callback_](std::string const& reason) { callback->call_later(reason); });
 }

@@ -37,7 +37,7 @@ public:
     void check();
     std::optional<std::string> lost_reason();
     // Calls `listener` once when the lease is lost, on the membership's
-    // notifier; replaces an earlier one.
+    // notifier, or at once when it is lost already; replaces an earlier one.
     void on_lost(Lease::Listener listener);
     // A fence for a stream of this device that hands events to `callback`
     // (see StreamFence). Throws std::bad_alloc only.

@@ -83,6 +83,12 @@ void Membership::end(std::string const& reason) noexcept {
         spdlog::warn("Cluster lease {:x} not revoked: {}; it expires in {} s", lease->id(), e.what(),
                      options_.ttl.count());
     }
+    // The hosts hear of their lost devices before leaving returns.
+    try {
+        notifier_->drain();
+    } catch (std::bad_alloc const&) {
+        // they hear of it all the same, a moment later
+    }
 }
 
 // A keep-alive every third of the time-to-live; after a failure, another

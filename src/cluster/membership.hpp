@@ -50,7 +50,8 @@ public:
     // The live lease, granted now when there is none or the last one is
     // lost. Throws cluster::UnavailableError.
     std::shared_ptr<Lease> lease();
-    // Revokes the lease now and tells its listeners `reason`.
+    // Revokes the lease now and tells its listeners `reason`; returns once
+    // the callbacks that this posted have run (unless called from one).
     void end(std::string const& reason) noexcept;
 
 private:

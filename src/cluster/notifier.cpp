@@ -1,5 +1,7 @@
 #include "cluster/notifier.hpp"
 
+#include <future>
+
 namespace zelm::detail {
 
 Notifier::Notifier()
@@ -47,6 +49,15 @@ void Notifier::post(std::function<void()> job) {
         queue_->jobs.push_back(std::move(job));
     }
     queue_->wake.notify_one();
+}
+
+void Notifier::drain() {
+    if (on_own_thread() || origin_.forked()) {
+        return;
+    }
+    auto const done = std::make_shared<std::promise<void>>();
+    post([done] { done->set_value(); });
+    done->get_future().wait();
 }
 
 bool Notifier::on_own_thread() const noexcept { return std::this_thread::get_id() == thread_->get_id(); }

@@ -36,6 +36,9 @@ public:
     // Runs `job` on the notifier's thread after every job posted before it.
     // A job's exception is dropped. Throws std::bad_alloc only.
     void post(std::function<void()> job);
+    // Waits until every job posted before it has run; returns at once on the
+    // notifier's own thread and in a forked child. Throws std::bad_alloc only.
+    void drain();
     // True on the notifier's own thread. Never throws.
     bool on_own_thread() const noexcept;
 
