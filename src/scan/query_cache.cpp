@@ -9,6 +9,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <optional>
+#include <string>
+
 namespace zelm::detail {
 namespace {
 
@@ -44,11 +47,38 @@ std::shared_ptr<RenderedRecord const> with_earlier_status(std::shared_ptr<Render
     return std::make_shared<RenderedRecord const>(std::move(merged));
 }
 
-std::shared_ptr<RenderedRecord const> failed(std::string const& lock_id, std::exception const& error) {
-    spdlog::error("Failed to query device {}: {}", lock_id, error.what());
+std::shared_ptr<RenderedRecord const> failed(std::exception const& error) {
     RenderedRecord record;
     record.error = error.what();
     return std::make_shared<RenderedRecord const>(std::move(record));
+}
+
+// An answer, and why a live query failed when it did, to be logged once the
+// device's locks are released: a log sink may run anything, a scan of the
+// same device among it.
+struct LockedAnswer {
+    QueryAnswer answer;
+    std::optional<std::string> failure;
+};
+
+LockedAnswer query_under_locks(DeviceManager& manager, QueriedDevice const& device, LockDirectory const& directory,
+                               std::shared_ptr<RenderedRecord const> const& earlier) {
+    InterprocessLock const lock(device.lock_id, directory);
+    if (auto cached = read_cache_file(lock, device)) {
+        // The file is not rewritten: its age keeps counting from the live query.
+        return {{false, with_earlier_status(earlier, process_cache().store(device, std::move(*cached)))}, {}};
+    }
+    // Taken after the query lock, which may have been waited for: an owner
+    // may have come meanwhile.
+    auto const hold = FreeDeviceHold::take(device.lock_id, directory);
+    if (!hold) {
+        return {{true, nullptr}, {}};
+    }
+    try {
+        return {{false, with_earlier_status(earlier, query_live(manager, device, lock))}, {}};
+    } catch (std::exception const& error) {
+        return {{false, failed(error)}, error.what()};
+    }
 }
 
 }  // namespace
@@ -58,22 +88,11 @@ QueryAnswer query_device_cached(DeviceManager& manager, QueriedDevice const& dev
     if (earlier && answers(*earlier)) {
         return {false, earlier};
     }
-    InterprocessLock const lock(device.lock_id, directory);
-    if (auto cached = read_cache_file(lock, device)) {
-        // The file is not rewritten: its age keeps counting from the live query.
-        return {false, with_earlier_status(earlier, process_cache().store(device, std::move(*cached)))};
+    auto locked = query_under_locks(manager, device, directory, earlier);
+    if (locked.failure) {
+        spdlog::error("Failed to query device {}: {}", device.lock_id, *locked.failure);
     }
-    // Taken after the query lock, which may have been waited for: an owner
-    // may have come meanwhile.
-    auto const hold = FreeDeviceHold::take(device.lock_id, directory);
-    if (!hold) {
-        return {true, nullptr};
-    }
-    try {
-        return {false, with_earlier_status(earlier, query_live(manager, device, lock))};
-    } catch (std::exception const& error) {
-        return {false, failed(device.lock_id, error)};
-    }
+    return std::move(locked.answer);
 }
 
 }  // namespace zelm::detail

@@ -10,7 +10,8 @@
 // Lock order: the query lock file first, then, for a live query only, a
 // shared non-blocking lock on the device's ownership lock file; the process
 // cache's mutex is taken while they are held, for one lookup or store only,
-// and never held while waiting for either.
+// and never held while waiting for either. Nothing is logged while any of
+// them is held.
 #pragma once
 
 #include <zelm/device_manager.hpp>
@@ -35,9 +36,9 @@ struct QueryAnswer {
 // device and storing the answer at both levels. The device is opened only
 // while a shared lock on its ownership lock file shows that nobody owns it
 // and keeps anybody from taking it until it is closed again. A live query
-// that throws a standard exception comes back as an error record, logged and
-// not cached. Throws std::bad_alloc, and what non-standard exceptions the
-// plug-in throws.
+// that throws a standard exception comes back as an error record, not
+// cached, and logged once the device's locks are released. Throws
+// std::bad_alloc, and what non-standard exceptions the plug-in throws.
 QueryAnswer query_device_cached(DeviceManager& manager, QueriedDevice const& device, LockDirectory const& directory);
 
 }  // namespace zelm::detail

@@ -9,7 +9,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <future>
+#include <memory>
+#include <thread>
 
 namespace zelm {
 namespace {
@@ -248,6 +256,47 @@ TEST_F(Scan, ProcessesScanningOneSlowDeviceAtOnceOpenItOnce) {
         EXPECT_EQ(scanner->wait(), 0);
     }
     EXPECT_EQ(events("open"), 1u);
+}
+
+// A sink that scans again on the line of a failed query, as a host's log
+// handler may to retry; it scans once, however often the line comes.
+class RescanningSink : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+public:
+    explicit RescanningSink(std::filesystem::path plugin) : plugin_(std::move(plugin)) {}
+
+    std::atomic<bool> rescanned = false;
+
+protected:
+    void sink_it_(spdlog::details::log_msg const& message) override {
+        if (message.level == spdlog::level::err && !rescanned.exchange(true)) {
+            scan_devices({plugin_});
+        }
+    }
+    void flush_() override {}
+
+private:
+    std::filesystem::path plugin_;
+};
+
+TEST_F(Scan, ALogSinkMayScanAgainWhenAQueryFails) {
+    auto const path = plugin("failing_manager.so",
+                             json::parse(R"({"devices":[{"serial":"f","open_throws":"cable unplugged"}]})"));
+    auto const sink = std::make_shared<RescanningSink>(path);
+    auto const previous = spdlog::default_logger();
+    spdlog::set_default_logger(std::make_shared<spdlog::logger>("rescanning", sink));
+    // On a thread of its own: a scan that logs while it holds the device's
+    // query lock waits for itself there for good.
+    auto const finished = std::make_shared<std::promise<void>>();
+    auto done = finished->get_future();
+    std::thread([path, finished] {
+        scan_devices({path});
+        finished->set_value();
+    }).detach();
+    auto const status = done.wait_for(std::chrono::seconds(30));
+    spdlog::set_default_logger(previous);
+    ASSERT_EQ(status, std::future_status::ready) << "the scan waits for itself";
+    EXPECT_TRUE(sink->rescanned);
+    EXPECT_EQ(events("open"), 2u);  // failures are not kept: each scan asks the device
 }
 
 }  // namespace
