@@ -103,6 +103,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SpellingCase{"RtuLinkToALinkAndLink", Transport::rtu, link_to_the_link, socat_link}),
     [](auto const& test_case) { return std::string(test_case.param.name); });
 
+// A configuration that names one server twice, spelt two ways, lists its
+// units once.
+TEST_F(ModbusTest, OneServerConfiguredTwiceListsItsUnitsOnce) {
+    ModbusSimulator const simulator(Transport::tcp, {.units = {1}});
+    auto const port = std::to_string(simulator.port());
+    use_config({{"buses",
+                 {{{"tcp", "localhost:" + port}, {"units", {1}}}, {{"tcp", "127.0.0.1:" + port}, {"units", {1}}}}}});
+    EXPECT_EQ(listed(), std::vector<json>{description(simulator.bus(), 1)});
+}
+
 // A port that leads to another line than when its unit was opened (a link
 // re-pointed, an adapter plugged in since) is not that unit's line: the
 // device refuses to talk there.
