@@ -68,13 +68,18 @@ void LabClaim::stop_listening() noexcept {
     if (origin_.forked()) {
         return;  // the parent's listeners
     }
-    if (listener_) {
-        lease_->forget(*listener_);
-        listener_.reset();
+    std::optional<std::uint64_t> listener;
+    std::shared_ptr<PostedCallback> callback;
+    {
+        std::lock_guard const lock(listening_mutex_);
+        listener.swap(listener_);
+        callback.swap(callback_);
     }
-    if (callback_) {
-        callback_->cancel();
-        callback_.reset();
+    if (listener) {
+        lease_->forget(*listener);
+    }
+    if (callback) {
+        callback->cancel();
     }
 }
 
@@ -98,8 +103,11 @@ void LabClaim::on_lost(Lease::Listener listener) {
         listener(*reason);
         return;
     }
-    callback_ = std::make_shared<PostedCallback>(membership_->notifier(), std::move(listener));
-    listener_ = lease_->listen([callback = callback_](std::string const& reason) { callback->call_later(reason); });
+    auto callback = std::make_shared<PostedCallback>(membership_->notifier(), std::move(listener));
+    auto const number = lease_->listen([callback](std::string const& reason) { callback->call_later(reason); });
+    std::lock_guard const lock(listening_mutex_);
+    callback_ = std::move(callback);
+    listener_ = number;
 }
 
 std::shared_ptr<StreamFence> LabClaim::fence_stream(::zelm::DataStream::Callback callback) {

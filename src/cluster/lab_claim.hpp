@@ -15,6 +15,7 @@
 #include <zelm/device_manager.hpp>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -51,7 +52,10 @@ private:
     std::shared_ptr<Membership> membership_;
     std::string key_;
     std::shared_ptr<Lease> lease_;
-    // The host's callback and the lease listener that posts it.
+    // The host's callback and the lease listener that posts it: set by the
+    // host's thread, dropped by whichever destroys the device, which may be
+    // the callback itself on the notifier's thread.
+    std::mutex listening_mutex_;  // guards the two below; never held while calling out
     std::shared_ptr<PostedCallback> callback_;
     std::optional<std::uint64_t> listener_;
 };
