@@ -6,6 +6,10 @@
 
 namespace zelm::python {
 
+// The module's part in the interpreter's exit (see gil.hpp). First: its
+// atexit hook must run after the others.
+void bind_interpreter_exit(pybind11::module_& module);
+
 // zelm.Error and its subclasses, and the translation of the library's
 // exceptions into them.
 void bind_errors(pybind11::module_& module);

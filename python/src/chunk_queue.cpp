@@ -41,9 +41,11 @@ void ChunkQueue::put_end(End&& received) {
     added.notify_all();
 }
 
-ChunkQueue::Item ChunkQueue::take() {
+std::optional<ChunkQueue::Item> ChunkQueue::take_for(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex);
-    added.wait(lock, [this] { return !chunks.empty() || end || closed; });
+    if (!added.wait_for(lock, timeout, [this] { return !chunks.empty() || end || closed; })) {
+        return std::nullopt;
+    }
     if (closed) {
         return End{};
     }

@@ -5,6 +5,7 @@
 
 #include <zelm/device.hpp>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -34,8 +35,8 @@ public:
     // and until it is closed (the chunk is then dropped), or records the end.
     void put(DataStream::Event&& event);
     // The next chunk, or the end once every chunk before it was taken; waits
-    // until there is one.
-    Item take();
+    // until there is one, for `timeout` at most (then none).
+    std::optional<Item> take_for(std::chrono::milliseconds timeout);
     // Ends the queue for both sides: put() stops waiting and drops chunks,
     // take() answers an end without error from now on.
     void close();

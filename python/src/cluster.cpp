@@ -4,6 +4,7 @@
 // leaving (also joining another cluster) tells the devices that lose their
 // ownership at once, on this thread, and their callbacks take the GIL.
 #include "bindings.hpp"
+#include "gil.hpp"
 
 #include <zelm/cluster.hpp>
 
@@ -43,16 +44,14 @@ void join_cluster(py::handle endpoints, std::optional<std::string> host_id, doub
     options.host_id = host_id.value_or("");
     options.ttl = whole_seconds(ttl);
     try {
-        py::gil_scoped_release const released;
-        cluster::join(urls, options);
+        without_gil([&] { cluster::join(urls, options); });
     } catch (std::invalid_argument const& error) {
         throw py::value_error(error.what());
     }
 }
 
 void leave_cluster() {
-    py::gil_scoped_release const released;
-    cluster::leave();
+    without_gil([] { cluster::leave(); });
 }
 
 std::optional<std::string> cluster_host_id() {

@@ -2,6 +2,8 @@
 // into the device runs with the GIL released, so other Python threads run on
 // while a device answers.
 #include "bindings.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
 #include "json_values.hpp"
 #include "owned_device.hpp"
 #include "stream.hpp"
@@ -25,9 +27,10 @@ namespace {
 template <typename Call>
 auto device_call(OwnedDevice const& owned, std::string_view operation, Call&& call) {
     auto device = owned.for_call(operation);
-    py::gil_scoped_release const released;
-    auto const held = std::move(device);  // dropped without the GIL (see for_call)
-    return call(*held);
+    return without_gil([&] {
+        auto const held = std::move(device);  // dropped without the GIL (see for_call)
+        return call(*held);
+    });
 }
 
 void check_result(int result, std::string const& operation) {
@@ -67,12 +70,10 @@ py::bytes read(OwnedDevice const& owned, unsigned int address, unsigned long len
         throw py::error_already_set();
     }
     auto* const buffer = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(data.ptr()));
-    int result = 0;
-    {
-        py::gil_scoped_release const released;
+    auto const result = without_gil([&] {
         auto const held = std::move(device);  // dropped without the GIL (see for_call)
-        result = held->read(address, length, buffer);
-    }
+        return held->read(address, length, buffer);
+    });
     check_result(result, operation);
     return data;
 }
@@ -128,11 +129,13 @@ py::object query(OwnedDevice const& owned, std::string const& operation, TextRes
     if (!answer) {
         throw std::runtime_error(fmt::format("{} failed: {}", operation, answer.error()));
     }
-    auto const value = nlohmann::json::parse(*answer, nullptr, false);
-    if (value.is_discarded()) {
+    try {
+        return to_python(parse_json(*answer));
+    } catch (nlohmann::json::parse_error const&) {
         throw std::runtime_error(fmt::format("{} answered text that is not JSON: {}", operation, *answer));
+    } catch (JsonFailure const& error) {
+        throw JsonFailure(fmt::format("{} answered {}", operation, error.what()));
     }
-    return to_python(value);
 }
 
 std::string repr(OwnedDevice const& owned) {
@@ -146,9 +149,10 @@ void bind_device(py::module_& module) {
     py::class_<OwnedDevice>(module, "Device", R"(A device owned by this process, made by zelm.open().
 
 The device is owned, across processes, from zelm.open() until close() or the
-end of the `with` block that opened it; every call after that raises
-zelm.Error. Device calls release the GIL. A result that reports failure
-raises zelm.Error naming the operation. A lab-wide device whose ownership
+end of the `with` block that opened it, which first stop the device's
+streams and wait for them; every call after that raises zelm.Error. Device
+calls release the GIL. A result that reports failure raises zelm.Error
+naming the operation. A lab-wide device whose ownership
 is lost raises zelm.OwnershipLost on every call, without reaching the device.)")
         .def("get_register", &get_register, py::arg("address"),
              "Reads the device's registers and returns the value of the one at `address`.")
@@ -164,7 +168,8 @@ is lost raises zelm.OwnershipLost on every call, without reaching the device.)")
              R"(Starts a read stream of `size` bytes (0: until closed) from `address`.
 
 Use it as `with dev.stream(address, size) as s: for chunk in s: ...`; each
-chunk is bytes. Leaving the block stops the stream and waits for it.)")
+chunk is bytes. Leaving the block stops the stream and waits for it; so does
+closing the device.)")
         .def_property_readonly(
             "info", [](OwnedDevice const& owned) { return query(owned, "info", &Device::get_info); },
             "The device's information, as the device answers it now (parsed JSON).")
@@ -189,7 +194,8 @@ takes the GIL); an exception it raises goes to sys.unraisablehook. Replaces
 an earlier callback; None removes it. Does nothing for a device that is not
 lab-wide.)")
         .def("close", &OwnedDevice::close,
-             "Closes the device and gives up its ownership. Closing a closed device does nothing.")
+             "Stops the device's streams and waits for them, then closes the device and gives up its "
+             "ownership. Closing a closed device does nothing.")
         .def("__enter__", [](py::object self) { return self; })
         .def(
             "__exit__", [](OwnedDevice& owned, py::args const&) { owned.close(); },

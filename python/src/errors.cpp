@@ -119,6 +119,8 @@ void translate(std::exception_ptr thrown) {
         raise(classes->plugin_load_error, error.what());
     } catch (nlohmann::json::exception const& error) {
         raise(classes->json_error, error.what());
+    } catch (JsonFailure const& error) {
+        raise(classes->json_error, error.what());
     } catch (std::filesystem::filesystem_error const& error) {
         raise(classes->file_system_error, error.what());
     } catch (std::exception const& error) {
@@ -170,7 +172,8 @@ void bind_errors(py::module_& module) {
                                              "interface, or its create_manager failed.");
     auto json_error = exception_class(module, "JSONError", py::make_tuple(error, py::handle(PyExc_ValueError)),
                                       "A description or other JSON text that is not valid JSON (or not valid "
-                                      "UTF-8).");
+                                      "UTF-8), or one nested deeper than the library takes (a value that "
+                                      "contains itself among them).");
     auto file_system_error = exception_class(module, "FileSystemError", py::make_tuple(error, py::handle(PyExc_OSError)),
                                              "A directory or file the library needs cannot be found or read.");
     auto cluster_unavailable = exception_class(module, "ClusterUnavailable", error,

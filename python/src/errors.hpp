@@ -26,6 +26,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A Python value or text that gives no JSON value the library takes (nested
+// too deeply, say); becomes zelm.JSONError, also a ValueError.
+class JsonFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The plug-in's live manager, as get_device_manager gives it. Its standard
 // exceptions become PluginLoadFailure with their messages unchanged;
 // anything else the plug-in throws passes unchanged (and becomes

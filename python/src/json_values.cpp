@@ -2,7 +2,14 @@
 // that no JSON text is written or parsed on the way.
 #include "json_values.hpp"
 
+#include "errors.hpp"
+
+#include "json/bounded_json.hpp"
+
+#include <fmt/format.h>
+
 #include <cstdint>
+#include <string_view>
 
 namespace zelm::python {
 
@@ -68,28 +75,34 @@ json integer_from_python(py::handle value) {
     throw py::type_error("integer beyond 64 bits has no JSON value: " + py::repr(value).cast<std::string>());
 }
 
-json object_from_python(py::dict const& dict) {
+// Every container of a value counts one level, as the library counts them.
+JsonFailure too_deep(std::string_view what) {
+    return JsonFailure(fmt::format("{} nested deeper than {} levels", what, detail::max_json_depth));
+}
+
+json from_python_at(py::handle value, int depth);
+
+json object_from_python(py::dict const& dict, int depth) {
     json object = json::object();
     for (auto const& [key, member] : dict) {
         if (!py::isinstance<py::str>(key)) {
             throw py::type_error("JSON object keys are strings, not " + py::repr(key).cast<std::string>());
         }
-        object[key.cast<std::string>()] = from_python(member);
+        object[key.cast<std::string>()] = from_python_at(member, depth);
     }
     return object;
 }
 
-json array_from_python(py::sequence const& sequence) {
+json array_from_python(py::sequence const& sequence, int depth) {
     json array = json::array();
     for (auto const& element : sequence) {
-        array.push_back(from_python(element));
+        array.push_back(from_python_at(element, depth));
     }
     return array;
 }
 
-}  // namespace
-
-json from_python(py::handle value) {
+// `value`, found inside `depth` containers.
+json from_python_at(py::handle value, int depth) {
     if (value.is_none()) {
         return nullptr;
     }
@@ -105,13 +118,31 @@ json from_python(py::handle value) {
     if (py::isinstance<py::str>(value)) {
         return value.cast<std::string>();
     }
-    if (py::isinstance<py::dict>(value)) {
-        return object_from_python(value.cast<py::dict>());
+    bool const is_object = py::isinstance<py::dict>(value);
+    if (!is_object && !py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value)) {
+        throw py::type_error("no JSON value for " + py::repr(value).cast<std::string>());
     }
-    if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
-        return array_from_python(value.cast<py::sequence>());
+    if (depth >= detail::max_json_depth) {
+        throw too_deep("JSON value (or one that contains itself)");
     }
-    throw py::type_error("no JSON value for " + py::repr(value).cast<std::string>());
+    return is_object ? object_from_python(value.cast<py::dict>(), depth + 1)
+                     : array_from_python(value.cast<py::sequence>(), depth + 1);
+}
+
+}  // namespace
+
+json from_python(py::handle value) { return from_python_at(value, 0); }
+
+json parse_json(std::string const& text) {
+    // The parser calls back at each container's start with the number of
+    // containers around it, before it builds anything deeper.
+    return json::parse(text, [](int depth, json::parse_event_t event, json const&) {
+        bool const starts = event == json::parse_event_t::object_start || event == json::parse_event_t::array_start;
+        if (starts && depth >= detail::max_json_depth) {
+            throw too_deep("JSON text");
+        }
+        return true;
+    });
 }
 
 std::string description_text(py::handle description) {
@@ -123,7 +154,7 @@ std::string description_text(py::handle description) {
 
 json description_value(py::handle description) {
     if (py::isinstance<py::str>(description)) {
-        return json::parse(description.cast<std::string>());
+        return parse_json(description.cast<std::string>());
     }
     return from_python(description);
 }

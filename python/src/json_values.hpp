@@ -11,9 +11,18 @@ namespace zelm::python {
 
 pybind11::object to_python(nlohmann::json const& value);
 
+// Both ways take values nested as deeply as the library takes JSON from
+// outside (detail::max_json_depth levels), no deeper: deeper values would
+// exhaust the stack, here or in the library.
+
 // Throws pybind11::type_error for a value JSON cannot hold (an object key
-// that is not a string, a set, an integer beyond 64 bits...).
+// that is not a string, a set, an integer beyond 64 bits...), JsonFailure for
+// one nested too deeply (a container that contains itself among them).
 nlohmann::json from_python(pybind11::handle value);
+
+// The JSON value of `text`. Throws nlohmann::json::parse_error for text that
+// is not JSON, JsonFailure for a value nested too deeply.
+nlohmann::json parse_json(std::string const& text);
 
 // JSON text of a description given as JSON text (passed as it is, for the
 // library to parse) or as a Python value (a dict as scans give it).

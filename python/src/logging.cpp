@@ -2,6 +2,7 @@
 // spdlog's default logger, which would write to standard output, with one
 // whose sink hands every line to the logger "zelm" at the matching level.
 #include "bindings.hpp"
+#include "gil.hpp"
 
 #include <pybind11/pybind11.h>
 #include <spdlog/logger.h>
@@ -11,7 +12,6 @@
 
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 
 namespace zelm::python {
@@ -45,6 +45,8 @@ int python_level(spdlog::level::level_enum level) {
 // The GIL serialises the sink, so the sink has no mutex of its own: a mutex
 // taken before the GIL would deadlock a thread that logs while holding the
 // GIL against a library thread that holds the mutex and waits for the GIL.
+// Once the interpreter has begun to exit, lines go to standard error, as
+// logging's last resort would write them.
 class PythonLoggingSink : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
 public:
     explicit PythonLoggingSink(py::object logger) : logger_(new py::object(std::move(logger))) {}
@@ -56,17 +58,9 @@ public:
 
 protected:
     void sink_it_(spdlog::details::log_msg const& message) override {
-        if (!Py_IsInitialized()) {
-            return;
+        if (!with_python([&] { pass_on(message); })) {
+            standard_error_->log(message);
         }
-        // A thread that holds the GIL (Python code calling the library)
-        // logs as it is; any other thread (one the GIL was released for, or
-        // one of the library's) takes it first.
-        std::optional<py::gil_scoped_acquire> acquired;
-        if (PyGILState_Check() == 0) {
-            acquired.emplace();
-        }
-        pass_on(message);
     }
 
     void flush_() override {}
@@ -84,11 +78,8 @@ private:
     }
 
     py::object* logger_;
+    std::shared_ptr<spdlog::sinks::sink> standard_error_ = std::make_shared<spdlog::sinks::stderr_sink_mt>();
 };
-
-// Once the interpreter begins to end, log lines go to standard error, as
-// logging's last resort would write them.
-void log_to_standard_error() { spdlog::set_default_logger(spdlog::stderr_logger_mt("zelm-stderr")); }
 
 }  // namespace
 
@@ -99,7 +90,6 @@ void bind_logging(py::module_& module) {
     // logging decides what is shown: every line reaches it.
     spdlog_logger->set_level(spdlog::level::trace);
     spdlog::set_default_logger(std::move(spdlog_logger));
-    py::module_::import("atexit").attr("register")(py::cpp_function(&log_to_standard_error));
     static_cast<void>(module);
 }
 

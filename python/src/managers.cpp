@@ -2,6 +2,7 @@
 // zelm.find_owner.
 #include "bindings.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "json_values.hpp"
 
 #include "device_list.hpp"
@@ -22,14 +23,8 @@ namespace py = pybind11;
 
 namespace {
 
+// Every call into the plug-in runs without the GIL: a plug-in may take its time.
 using Manager = std::shared_ptr<DeviceManager>;
-
-// Calls into the plug-in without the GIL: a plug-in may take its time.
-template <typename Call>
-auto without_gil(Call&& call) {
-    py::gil_scoped_release const released;
-    return call();
-}
 
 py::list list_devices(DeviceManager& manager) {
     auto const descriptions = without_gil([&] { return tool::listed_descriptions(manager.list_devices()); });

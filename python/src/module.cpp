@@ -5,6 +5,7 @@
 
 PYBIND11_MODULE(_zelm, module) {
     module.doc() = "Find hardware devices through plug-ins and own them across processes.";
+    zelm::python::bind_interpreter_exit(module);
     zelm::python::bind_errors(module);
     zelm::python::bind_managers(module);
     zelm::python::bind_stream(module);

@@ -1,9 +1,13 @@
 #include "owned_device.hpp"
 
+#include "gil.hpp"
+#include "stream.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <fmt/format.h>
 
+#include <exception>
 #include <stdexcept>
 #include <utility>
 
@@ -12,29 +16,24 @@ namespace zelm::python {
 namespace {
 
 // A Python callable that the library may call, copy or drop on any thread:
-// each of these takes the GIL. Dropped once the interpreter is finalizing,
-// it is left alone, as the interpreter's own objects are by then.
+// each of these takes the GIL. Once the interpreter has begun to exit, it is
+// neither called nor dropped: the interpreter's own objects are left alone
+// by then too.
 class PythonCallback {
 public:
     explicit PythonCallback(pybind11::object callable)
         : callable_(new pybind11::object(std::move(callable)), [](pybind11::object* object) {
-              if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
-                  return;
-              }
-              pybind11::gil_scoped_acquire const acquired;
-              delete object;
+              with_python([object] { delete object; });
           }) {}
 
     void operator()(std::string const& reason) const {
-        if (Py_IsInitialized() == 0 || _Py_IsFinalizing() != 0) {
-            return;
-        }
-        pybind11::gil_scoped_acquire const acquired;
-        try {
-            (*callable_)(reason);
-        } catch (pybind11::error_already_set& error) {
-            error.discard_as_unraisable("zelm.Device ownership-lost callback");
-        }
+        with_python([&] {
+            try {
+                (*callable_)(reason);
+            } catch (pybind11::error_already_set& error) {
+                error.discard_as_unraisable("zelm.Device ownership-lost callback");
+            }
+        });
     }
 
 private:
@@ -48,10 +47,17 @@ OwnedDevice::OwnedDevice(std::unique_ptr<ManagedDevice> opened, std::filesystem:
     : device(std::move(opened)), plugin_(std::move(plugin)), description_(std::move(description)) {}
 
 OwnedDevice::~OwnedDevice() {
-    if (PyGILState_Check() != 0) {
-        close();
+    try {
+        if (PyGILState_Check() != 0) {
+            close();
+        } else {
+            stop_streams();
+        }  // then the device closes with its last handle
+    } catch (...) {
+        // A stream that failed to stop, with nobody left to tell; the device
+        // is released all the same.
     }
-}  // otherwise the device closes with its last handle
+}
 
 std::shared_ptr<ManagedDevice> OwnedDevice::for_call(std::string_view operation) const {
     if (!device) {
@@ -63,9 +69,10 @@ std::shared_ptr<ManagedDevice> OwnedDevice::for_call(std::string_view operation)
 std::optional<std::string> OwnedDevice::ownership_lost() const {
     auto device_for_call = for_call("ownership_lost");
     // Asking may find the lease lapsed and call the callback, which takes the GIL.
-    pybind11::gil_scoped_release const released;
-    auto const held = std::move(device_for_call);  // see for_call
-    return held->ownership_lost();
+    return without_gil([&] {
+        auto const held = std::move(device_for_call);  // see for_call
+        return held->ownership_lost();
+    });
 }
 
 void OwnedDevice::on_ownership_lost(pybind11::object callback) {
@@ -74,15 +81,54 @@ void OwnedDevice::on_ownership_lost(pybind11::object callback) {
     if (!callback.is_none()) {
         call = PythonCallback(std::move(callback));
     }
-    pybind11::gil_scoped_release const released;
-    auto const held = std::move(device_for_call);  // see for_call
-    held->on_ownership_lost(std::move(call));
+    without_gil([&] {
+        auto const held = std::move(device_for_call);  // see for_call
+        held->on_ownership_lost(std::move(call));
+    });
+}
+
+bool OwnedDevice::adopt(std::shared_ptr<RunningStream> const& stream) {
+    std::lock_guard const lock(streams_mutex);
+    if (streams_stopped) {
+        return false;
+    }
+    std::erase_if(streams, [](auto const& adopted) { return adopted.expired(); });
+    streams.push_back(stream);
+    return true;
+}
+
+void OwnedDevice::stop_streams() {
+    std::vector<std::weak_ptr<RunningStream>> stopping;
+    {
+        std::lock_guard const lock(streams_mutex);
+        streams_stopped = true;
+        stopping.swap(streams);
+    }
+    std::exception_ptr failure;
+    for (auto const& adopted : stopping) {
+        if (auto const stream = adopted.lock()) {
+            try {
+                stream->stop();
+            } catch (...) {
+                failure = failure ? failure : std::current_exception();
+            }
+        }
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 void OwnedDevice::close() {
+    if (!device) {
+        return;
+    }
     auto closing = std::exchange(device, nullptr);
-    pybind11::gil_scoped_release const released;
-    closing.reset();
+    without_gil([&] {
+        // The device's last handle goes also when a stream fails to stop.
+        auto const last = std::move(closing);
+        stop_streams();
+    });
 }
 
 }  // namespace zelm::python

@@ -3,6 +3,7 @@
 // selector code, so the rules are the same in both).
 #include "bindings.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "json_values.hpp"
 #include "owned_device.hpp"
 
@@ -17,6 +18,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 
 namespace py = pybind11;
@@ -38,18 +40,30 @@ tool::Selector selector_of(py::handle description) {
     return std::move(*parsed);
 }
 
+// What an acquisition took, before Python sees it.
+struct Acquired {
+    std::unique_ptr<ManagedDevice> device;
+    std::filesystem::path plugin;
+    nlohmann::json description;
+};
+
 std::unique_ptr<OwnedDevice> open(std::filesystem::path const& plugin, py::object const& description) {
     auto selector = selector_of(description);
     // A path is the caller's, relative to the working directory, as Python's
     // own open() takes it; the tool's bare plug-in names do not apply.
-    auto const path = std::filesystem::absolute(plugin);
-    py::gil_scoped_release const released;
-    // Loaded here first, so that a plug-in that does not load raises
-    // zelm.PluginLoadError in the library's words.
-    auto const manager = load_manager(path);
-    auto chosen = tool::choose_device({path, std::move(selector)});
-    auto device = chosen.manager->open_managed_device(chosen.description.dump());
-    return std::make_unique<OwnedDevice>(std::move(device), std::move(chosen.plugin), std::move(chosen.description));
+    auto path = std::filesystem::absolute(plugin);
+    // Interruptible: a lab-wide device may wait for a cluster that does not
+    // answer. A device acquired after Ctrl-C is released on the way.
+    auto acquired = interruptible([path = std::move(path), selector = std::move(selector)](std::stop_token const&) {
+        // Loaded here first, so that a plug-in that does not load raises
+        // zelm.PluginLoadError in the library's words.
+        auto const manager = load_manager(path);
+        auto chosen = tool::choose_device({path, selector});
+        auto device = chosen.manager->open_managed_device(chosen.description.dump());
+        return Acquired{std::move(device), std::move(chosen.plugin), std::move(chosen.description)};
+    });
+    return std::make_unique<OwnedDevice>(std::move(acquired.device), std::move(acquired.plugin),
+                                         std::move(acquired.description));
 }
 
 }  // namespace
@@ -74,7 +88,9 @@ Raises zelm.DeviceOccupied (with .owner) when another owner holds the device
 (for a lab-wide device in a cluster, also on another host),
 zelm.ClusterUnavailable when the device is lab-wide and the cluster cannot
 answer (nothing is then held), and zelm.Error when the plug-in does not load,
-no device or several match, or the device does not open.)");
+no device or several match, or the device does not open. Ctrl-C raises
+KeyboardInterrupt at once, also while a lab-wide device waits for the
+cluster; a device acquired after that is released on the way.)");
 }
 
 }  // namespace zelm::python

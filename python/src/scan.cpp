@@ -3,6 +3,7 @@
 // runs without the GIL; the Python objects are made once it is done.
 #include "bindings.hpp"
 #include "errors.hpp"
+#include "gil.hpp"
 #include "json_values.hpp"
 #include "occupied_owner.hpp"
 
@@ -22,8 +23,11 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace zelm::python {
@@ -120,15 +124,19 @@ Owners owners_of(ScanResults const& results) {
 // and gives the results in the order of `plugins`, as one scan of them all
 // would. The first exception of any thread (only a plug-in's non-standard
 // one can come) is thrown once every thread is done.
-ScanResults scan_in_parallel(std::vector<std::filesystem::path> const& plugins, unsigned jobs) {
+ScanResults scan_in_parallel(std::vector<std::filesystem::path> const& plugins, unsigned jobs,
+                             ScanProgressCallback const& progress) {
     std::vector<ScanResults> per_plugin(plugins.size());
     std::atomic<std::size_t> next = 0;
     std::mutex failure_mutex;
     std::exception_ptr failure;
+    // Log lines of the scan's threads go where those of this thread go.
+    auto* const handover = Handover::of_this_thread();
     auto const work = [&] {
+        Handover::Scope const scope(handover);
         for (auto index = next++; index < plugins.size(); index = next++) {
             try {
-                per_plugin[index] = scan_devices({plugins[index]});
+                per_plugin[index] = scan_devices({plugins[index]}, progress);
             } catch (...) {
                 std::lock_guard const guard(failure_mutex);
                 failure = failure ? failure : std::current_exception();
@@ -149,12 +157,13 @@ ScanResults scan_in_parallel(std::vector<std::filesystem::path> const& plugins, 
     return all;
 }
 
-// The plug-in files of a directory, chosen by the directory scan's rule,
-// for a scan on several threads. Throws what directory iteration throws.
+// The plug-in files of a directory, chosen by the directory scan's rule.
+// Throws what directory iteration throws.
 std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory) {
     std::vector<std::filesystem::path> plugins;
     for (auto const& entry : std::filesystem::directory_iterator(directory)) {
-        if ((entry.is_symlink() || entry.is_regular_file()) && is_plugin_file_name(entry.path())) {
+        std::error_code ignored;
+        if ((entry.is_symlink(ignored) || entry.is_regular_file(ignored)) && is_plugin_file_name(entry.path())) {
             plugins.push_back(entry.path());
         }
     }
@@ -167,14 +176,23 @@ struct ScanTarget {
     std::vector<std::filesystem::path> plugins;
 };
 
-ScanResults scan_target(ScanTarget const& target, unsigned jobs) {
-    if (jobs == 1) {
-        return target.directory ? scan_devices_dir(*target.directory) : scan_devices(target.plugins);
-    }
+// A scan that Python gave up (Ctrl-C) ends after the device it is at.
+struct ScanAbandoned {};
+
+ScanResults scan_target(ScanTarget const& target, unsigned jobs, std::stop_token const& stop) {
+    ScanProgressCallback const progress = [stop](ScanProgress const&) {
+        if (stop.stop_requested()) {
+            throw ScanAbandoned{};
+        }
+    };
     if (target.directory && !std::filesystem::is_directory(*target.directory)) {
         return scan_devices_dir(*target.directory);  // says why it scans nothing
     }
-    return scan_in_parallel(target.directory ? plugin_files(*target.directory) : target.plugins, jobs);
+    auto const plugins = target.directory ? plugin_files(*target.directory) : target.plugins;
+    if (jobs == 1) {
+        return scan_devices(plugins, progress);
+    }
+    return scan_in_parallel(plugins, jobs, progress);
 }
 
 // --- Python objects, with the GIL ---------------------------------------------
@@ -240,14 +258,12 @@ py::list scan(py::handle target, int jobs) {
     if (jobs < 1) {
         throw py::value_error("jobs must be at least 1, not " + std::to_string(jobs));
     }
-    auto const what = scan_target_of(target);
-    ScanResults results;
-    Owners owners;
-    {
-        py::gil_scoped_release const released;
-        results = scan_target(what, static_cast<unsigned>(jobs));
-        owners = owners_of(results);
-    }
+    auto what = scan_target_of(target);
+    auto [results, owners] = interruptible([what = std::move(what), jobs](std::stop_token const& stop) {
+        auto scanned = scan_target(what, static_cast<unsigned>(jobs), stop);
+        auto holders = owners_of(scanned);
+        return std::pair(std::move(scanned), std::move(holders));
+    });
     py::list list(results.size());
     PathObjects paths;
     for (std::size_t index = 0; index < results.size(); ++index) {
@@ -316,8 +332,9 @@ void bind_scan(py::module_& module) {
                "file, or a list of them. A plug-in that cannot be loaded costs its own devices and a warning on the "
                "\"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; the results "
                "keep the order of one scan. Answers are shared for five seconds by every scan on the machine. The "
-               "GIL is released while the scan runs. Raises zelm.Error when a plug-in throws something that is not "
-               "a standard exception, and zelm.FileSystemError when the directory cannot be read.");
+               "GIL is released while the scan runs. Ctrl-C raises KeyboardInterrupt at once; the scan given up "
+               "ends on its own thread after the device it is at. Raises zelm.Error when a plug-in throws something "
+               "that is not a standard exception, and zelm.FileSystemError when the directory cannot be read.");
 }
 
 }  // namespace zelm::python

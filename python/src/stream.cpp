@@ -1,11 +1,11 @@
 #include "stream.hpp"
 
 #include "bindings.hpp"
+#include "gil.hpp"
 #include "owned_device.hpp"
 
 #include <fmt/format.h>
 
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -18,41 +18,78 @@ namespace {
 // Chunks held between the device and Python before the device waits.
 constexpr std::size_t queued_chunks = 64;
 
-void stop(ChunkQueue& queue, std::unique_ptr<Device::DataStream> running) {
-    if (!running) {
-        return;
-    }
-    // Closing the queue first frees a callback that waits for room.
-    queue.close();
-    running->stop();
-    running->wait_stop();
-}
-
 }  // namespace
 
-Stream::Stream(std::shared_ptr<ChunkQueue> chunks, std::unique_ptr<Device::DataStream> running, std::string what)
-    : queue(std::move(chunks)), handle(std::move(running)), name(std::move(what)) {}
+RunningStream::RunningStream(std::shared_ptr<ChunkQueue> chunks, std::unique_ptr<Device::DataStream> running)
+    : queue_(std::move(chunks)), handle(std::move(running)) {}
 
-Stream::~Stream() {
-    auto closing = std::exchange(handle, nullptr);
-    std::optional<py::gil_scoped_release> released;
-    if (PyGILState_Check() != 0) {
-        released.emplace();
-    }
+RunningStream::~RunningStream() {
     try {
-        stop(*queue, std::move(closing));
+        stop();
     } catch (...) {
         // A device that fails to stop, with nobody left to tell; its stream is
         // released all the same.
     }
 }
 
+void RunningStream::stop() {
+    std::unique_ptr<Device::DataStream> stopping;
+    {
+        std::unique_lock lock(mutex);
+        if (state != State::running) {
+            if (stopper != std::this_thread::get_id()) {
+                done.wait(lock, [this] { return state == State::stopped; });
+            }
+            return;
+        }
+        state = State::stopping;
+        stopper = std::this_thread::get_id();
+        stopping = std::move(handle);
+    }
+    struct Stopped {
+        RunningStream& stream;
+        ~Stopped() {
+            std::lock_guard const lock(stream.mutex);
+            stream.state = State::stopped;
+            stream.done.notify_all();
+        }
+    } const stopped{*this};
+    // Closing the queue first frees a callback that waits for room.
+    queue_->close();
+    stopping->stop();
+    stopping->wait_stop();
+    stopping.reset();  // the device's thread is gone before anyone is told
+}
+
+bool RunningStream::stopped() const {
+    std::lock_guard const lock(mutex);
+    return state != State::running;
+}
+
+Stream::Stream(std::shared_ptr<RunningStream> started, std::string what)
+    : running(std::move(started)), name(std::move(what)) {}
+
+Stream::~Stream() {
+    try {
+        if (PyGILState_Check() != 0) {
+            without_gil([this] { running->stop(); });
+        } else {
+            running->stop();
+        }
+    } catch (...) {
+        // As ~RunningStream.
+    }
+}
+
 py::bytes Stream::next() {
     ChunkQueue::Item item;
-    {
-        py::gil_scoped_release const released;
-        item = queue->take();
-    }
+    wait_interruptibly([&](std::chrono::milliseconds timeout) {
+        auto taken = running->queue().take_for(timeout);
+        if (taken) {
+            item = std::move(*taken);
+        }
+        return taken.has_value();
+    });
     if (auto* chunk = std::get_if<ChunkQueue::Chunk>(&item)) {
         return {reinterpret_cast<char const*>(chunk->data.data()), chunk->data.size()};
     }
@@ -63,28 +100,32 @@ py::bytes Stream::next() {
 }
 
 void Stream::close() {
-    auto closing = std::exchange(handle, nullptr);
-    py::gil_scoped_release const released;
-    stop(*queue, std::move(closing));
+    without_gil([this] { running->stop(); });
 }
 
 std::string Stream::repr() const { return fmt::format("<zelm.Stream {}{}>", name, closed() ? " closed" : ""); }
 
-std::unique_ptr<Stream> start_stream(OwnedDevice const& owned, unsigned int address, unsigned long size) {
-    auto const operation = fmt::format("stream({:#x}, {})", address, size);
+std::unique_ptr<Stream> start_stream(OwnedDevice& owned, unsigned int address, unsigned long size) {
+    auto operation = fmt::format("stream({:#x}, {})", address, size);
     auto device = owned.for_call(operation);
     auto queue = std::make_shared<ChunkQueue>(queued_chunks);
-    std::unique_ptr<Device::DataStream> handle;
-    {
-        py::gil_scoped_release const released;
+    auto running = without_gil([&] {
         auto const held = std::move(device);  // dropped without the GIL (see OwnedDevice::for_call)
-        handle = held->start_read_stream(
+        auto handle = held->start_read_stream(
             address, [queue](DataStream::Event&& event) { queue->put(std::move(event)); }, size);
-    }
-    if (!handle) {
-        throw std::runtime_error(fmt::format("{} failed: the device started no stream", operation));
-    }
-    return std::make_unique<Stream>(std::move(queue), std::move(handle), operation);
+        if (!handle) {
+            throw std::runtime_error(fmt::format("{} failed: the device started no stream", operation));
+        }
+        auto started = std::make_shared<RunningStream>(queue, std::move(handle));
+        // Another thread may have closed the device meanwhile; `held` still
+        // keeps its ownership until this stream is stopped.
+        if (!owned.adopt(started)) {
+            started->stop();
+            throw std::runtime_error(fmt::format("{} on a closed device", operation));
+        }
+        return started;
+    });
+    return std::make_unique<Stream>(std::move(running), std::move(operation));
 }
 
 void bind_stream(py::module_& module) {

@@ -11,16 +11,50 @@
 
 #include <pybind11/pybind11.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace zelm::python {
 
 class OwnedDevice;
 
+// A started stream, shared by its zelm.Stream and the device that started
+// it, so that either can stop it: stream.close(), and the device's close(),
+// which stops its streams before it gives up the device.
+class RunningStream {
+public:
+    RunningStream(std::shared_ptr<ChunkQueue> chunks, std::unique_ptr<Device::DataStream> running);
+    // Stops, as stop() does, without the GIL.
+    ~RunningStream();
+    RunningStream(RunningStream const&) = delete;
+    RunningStream& operator=(RunningStream const&) = delete;
+
+    ChunkQueue& queue() { return *queue_; }
+    // Stops the stream and waits until the device's thread has left it,
+    // also when another thread is stopping it (except the thread stopping
+    // it, say in a log handler, which returns at once). Throws what the
+    // device's stop throws, to the caller that stops it. Call without the
+    // GIL: the device's thread may log, and log lines go to Python.
+    void stop();
+    bool stopped() const;
+
+private:
+    enum class State { running, stopping, stopped };
+
+    std::shared_ptr<ChunkQueue> queue_;
+    mutable std::mutex mutex;
+    std::condition_variable done;
+    State state = State::running;
+    std::thread::id stopper;
+    std::unique_ptr<Device::DataStream> handle;
+};
+
 class Stream {
 public:
-    Stream(std::shared_ptr<ChunkQueue> chunks, std::unique_ptr<Device::DataStream> running, std::string what);
+    Stream(std::shared_ptr<RunningStream> running, std::string what);
     // A stream that Python drops without closing it closes here, as close()
     // closes it.
     ~Stream();
@@ -28,24 +62,24 @@ public:
     Stream& operator=(Stream const&) = delete;
 
     // The next chunk. Throws pybind11::stop_iteration at the end and once
-    // closed, std::runtime_error with the stream's message when it failed.
+    // closed, std::runtime_error with the stream's message when it failed,
+    // and what a signal handler raises while it waits (KeyboardInterrupt).
     pybind11::bytes next();
     // Stops the stream and waits until the device's thread has left it. Call
-    // with the GIL held: it releases the GIL meanwhile, since the device's
-    // thread may log, and log lines go to Python.
+    // with the GIL held: it releases the GIL meanwhile.
     void close();
-    bool closed() const { return handle == nullptr; }
+    bool closed() const { return running->stopped(); }
     std::string repr() const;
 
 private:
-    std::shared_ptr<ChunkQueue> queue;
-    std::unique_ptr<Device::DataStream> handle;
+    std::shared_ptr<RunningStream> running;
     std::string name;
 };
 
-// Starts a read stream of `size` bytes (0: until closed) from `address`.
-// Throws std::runtime_error when the device is closed or starts no stream,
-// and what the device throws.
-std::unique_ptr<Stream> start_stream(OwnedDevice const& owned, unsigned int address, unsigned long size);
+// Starts a read stream of `size` bytes (0: until closed) from `address`, one
+// that `owned` stops when it closes. Throws std::runtime_error when the
+// device is closed (also while the stream starts) or starts no stream, and
+// what the device throws.
+std::unique_ptr<Stream> start_stream(OwnedDevice& owned, unsigned int address, unsigned long size);
 
 }  // namespace zelm::python

@@ -1,6 +1,7 @@
 """The library's exceptions as zelm.Error and its subclasses, with the
 library's messages unchanged."""
 
+import json
 import os
 import pathlib
 
@@ -49,6 +50,58 @@ def test_description_that_is_not_json_raises_json_error_with_the_parsers_message
         zelm.lock_id("zelm-sim", description)
     assert isinstance(raised.value, ValueError)
     assert str(raised.value).startswith("[json.exception.parse_error.101] parse error")
+
+
+def nested(levels):
+    """A list nested `levels` deep: [] is one level."""
+    value = []
+    for _ in range(levels - 1):
+        value = [value]
+    return value
+
+
+def containing_itself():
+    value = {"serial": "SIM-0001"}
+    value["self"] = [value]
+    return value
+
+
+DEPTH = 128  # the library's bound on JSON from outside
+
+TOO_DEEP_VALUES = {
+    "one level too deep": lambda: nested(DEPTH + 1),
+    "nested 100,000 deep": lambda: nested(100_000),
+    "containing itself": containing_itself,
+}
+
+TOO_DEEP_TEXTS = {
+    "one level too deep": lambda: json.dumps(nested(DEPTH + 1)),
+    "nested 100,000 deep": lambda: "[" * 100_000 + "]" * 100_000,
+}
+
+CALLS = {
+    "lock_id": lambda description: zelm.lock_id("zelm-sim", description),
+    "find_owner": lambda description: zelm.find_owner("zelm-sim", description),
+    "open": lambda description: zelm.open(os.environ["ZELM_SIM_PLUGIN"], description),
+}
+
+# Text given to open() is a selector, read by the tool's rules (see
+# test_ownership.py).
+TOO_DEEP = [(call, "value " + name, make) for call in CALLS for name, make in TOO_DEEP_VALUES.items()] + [
+    (call, "text " + name, make) for call in ("lock_id", "find_owner") for name, make in TOO_DEEP_TEXTS.items()]
+
+
+@pytest.mark.parametrize("call, description, make", TOO_DEEP, ids=[f"{call}-{name}" for call, name, _ in TOO_DEEP])
+def test_a_description_nested_too_deeply_raises_json_error(call, description, make):
+    with pytest.raises(zelm.JSONError) as raised:
+        CALLS[call](make())
+    assert isinstance(raised.value, ValueError)
+    assert f"nested deeper than {DEPTH} levels" in str(raised.value)
+
+
+@pytest.mark.parametrize("description", [nested(DEPTH), json.dumps(nested(DEPTH))], ids=["value", "text"])
+def test_a_description_nested_as_deeply_as_the_library_takes_has_a_lock_id(description):
+    assert zelm.lock_id("zelm-sim", description).startswith("device_")
 
 
 @pytest.mark.parametrize("error, bases", [

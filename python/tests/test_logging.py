@@ -2,6 +2,9 @@
 output, from the calling thread and from the library's own."""
 
 import logging
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -32,3 +35,31 @@ def test_lines_below_the_loggers_level_are_left_out(tmp_path, caplog):
     with caplog.at_level(logging.ERROR, logger="zelm"):
         zelm.scan(tmp_path / "gone_manager.so")
     assert caplog.records == []
+
+
+# A handler that scans again when a query fails, as a program might to
+# retry; the library logs once it has let go of the device's locks.
+RESCANNING_HANDLER = textwrap.dedent("""
+    import logging, sys
+    import zelm
+
+    plugin, jobs = sys.argv[1], int(sys.argv[2])
+    rescans = []
+
+    class Rescan(logging.Handler):
+        def emit(self, record):
+            if record.levelno == logging.ERROR and not rescans:
+                rescans.append(zelm.scan(plugin, jobs=jobs))
+
+    logging.getLogger("zelm").addHandler(Rescan())
+    scanned = zelm.scan(plugin, jobs=jobs)
+    print([type(result).__name__ for result in scanned + rescans[0]])
+""")
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_handler_may_scan_again_when_a_query_fails(sim_config, plugin_copy, jobs):
+    sim_config(sim_devices(1, faults={"open_device_error": "cable unplugged"}))
+    finished = subprocess.run([sys.executable, "-c", RESCANNING_HANDLER, str(plugin_copy()), str(jobs)],
+                              capture_output=True, text=True, timeout=30)
+    assert (finished.returncode, finished.stdout) == (0, "['Failed', 'Failed']\n"), finished.stderr

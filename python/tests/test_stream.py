@@ -140,3 +140,39 @@ def test_closing_ends_an_iteration_waiting_in_another_thread(open_device):
     iterating.join(60)
     assert not iterating.is_alive()
     assert len(received) <= 1
+
+
+def close_device(dev):
+    dev.close()
+
+
+def leave_the_with_block(dev):
+    with dev:
+        pass
+
+
+@pytest.mark.parametrize("end", [close_device, leave_the_with_block])
+def test_closing_the_device_stops_its_streams_before_another_process_owns_it(open_device, hold, end):
+    # A chunk every 10 ms while the stream runs.
+    dev = open_device(stream={"chunk_size": 16, "chunks_per_second": 100})
+    before = threads()
+    streams = [dev.stream(0, 0), dev.stream(16, 0)]
+    iterated = []
+    iterating = threading.Thread(target=lambda: iterated.extend(streams[1]), daemon=True)
+    iterating.start()
+    assert len(next(streams[0])) == 16
+    end(dev)
+    hold(dev.plugin, "serial=SIM-0001")  # owned by another process from now on
+    assert all(stream.closed for stream in streams)
+    with pytest.raises(StopIteration):
+        next(streams[0])
+    iterating.join(60)
+    assert not iterating.is_alive()
+    assert threads() == before
+
+
+def test_a_stream_started_from_a_closed_device_is_refused(open_device):
+    dev = open_device(stream={"chunk_size": 16, "chunks_per_second": 0})
+    dev.close()
+    with pytest.raises(zelm.Error, match="on a closed device"):
+        dev.stream(0, 0)

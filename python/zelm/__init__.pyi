@@ -20,7 +20,7 @@ class PluginLoadError(Error):
     """A plug-in file is missing, not a plug-in, built for another interface, or its create_manager failed."""
 
 class JSONError(Error, ValueError):
-    """A description or other JSON text that is not valid JSON (or not valid UTF-8)."""
+    """A description or other JSON text that is not valid JSON (or not valid UTF-8), or one nested deeper than the library takes (a value that contains itself among them)."""
 
 class FileSystemError(Error, OSError):
     """A directory or file the library needs cannot be found or read."""
@@ -68,7 +68,9 @@ class Stream:
     stream stops; a stream that fails raises zelm.Error with the device's
     message. The device waits while chunks are waiting for Python to take
     them. close(), or leaving the `with` block (also by break or an
-    exception), stops the stream and waits until the device has left it.
+    exception), stops the stream and waits until the device has left it; so
+    does closing the device. Ctrl-C raises KeyboardInterrupt while the
+    iteration waits for a chunk.
     """
     def __iter__(self) -> Stream: ...
     def __next__(self) -> bytes: ...
@@ -85,7 +87,8 @@ class Device:
     """A device owned by this process, made by zelm.open().
 
     The device is owned, across processes, from zelm.open() until close() or
-    the end of the `with` block that opened it; every call after that raises
+    the end of the `with` block that opened it, which first stop the
+    device's streams and wait for them; every call after that raises
     zelm.Error. Device calls release the GIL. A result that reports failure
     raises zelm.Error naming the operation. A lab-wide device whose
     ownership is lost raises zelm.OwnershipLost on every call, without
@@ -127,7 +130,7 @@ class Device:
     def on_ownership_lost(self, callback: Optional[Callable[[str], object]]) -> None:
         """Calls `callback(reason)` once when the lab-wide ownership is lost (at once when it is already), on the library's thread; None removes it."""
     def close(self) -> None:
-        """Closes the device and gives up its ownership. Closing a closed device does nothing."""
+        """Stops the device's streams and waits for them, then closes the device and gives up its ownership. Closing a closed device does nothing."""
     def __enter__(self) -> Device: ...
     def __exit__(self, exc_type: Optional[type[BaseException]], exc: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None: ...
@@ -148,7 +151,9 @@ def open(plugin: StrPath, description: Description) -> Device:
     cluster, also on another host), zelm.ClusterUnavailable when the device
     is lab-wide and the cluster cannot answer (nothing is then held), and
     zelm.Error when the plug-in does not load, no device or several match, or
-    the device does not open.
+    the device does not open. Ctrl-C raises KeyboardInterrupt at once, also
+    while a lab-wide device waits for the cluster; a device acquired after
+    that is released on the way.
     """
 
 def join_cluster(endpoints: Union[str, Sequence[str]], *, host_id: Optional[str] = None, ttl: float = 5.0) -> None:
