@@ -51,21 +51,26 @@ std::string http_get(std::string const& address) {
 
 }  // namespace
 
-RefusingEndpoint::RefusingEndpoint() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+int loopback_socket(int& port, bool listening) {
+    int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (listening && ::listen(fd, 16) != 0) ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         auto const error = errno;
-        if (fd_ >= 0) {
-            ::close(fd_);
+        if (fd >= 0) {
+            ::close(fd);
         }
         throw std::system_error(error, std::generic_category(), "bind a loopback port");
     }
-    port_ = ntohs(address.sin_port);
+    port = ntohs(address.sin_port);
+    return fd;
 }
+
+RefusingEndpoint::RefusingEndpoint() : fd_(loopback_socket(port_, false)) {}
 
 RefusingEndpoint::~RefusingEndpoint() { ::close(fd_); }
 

@@ -19,6 +19,10 @@ namespace zelm::cluster_test {
 // of hanging it.
 inline constexpr std::chrono::seconds etcd_start_timeout{30};
 
+// A TCP socket bound to a free loopback port, listening when asked to; sets
+// `port`. Throws std::system_error when no port can be bound.
+int loopback_socket(int& port, bool listening);
+
 // A loopback port bound by nobody who listens, for as long as this lives:
 // connections to it are refused, so its URL stands for a cluster that does
 // not answer.
@@ -35,8 +39,8 @@ public:
     std::string url() const;
 
 private:
+    int port_ = 0;  // set by the socket's creation, so before it
     int fd_ = -1;
-    int port_ = 0;
 };
 
 class EtcdCluster {

@@ -1,5 +1,7 @@
 #include "hostile_endpoints.hpp"
 
+#include "etcd_peers.hpp"
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,25 +15,6 @@
 
 namespace zelm::cluster_test {
 namespace {
-
-// A socket bound to a free loopback port, listening; its port.
-int listening_socket(int& port) {
-    int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        auto const error = errno;
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        throw std::system_error(error, std::generic_category(), "listen on a loopback port");
-    }
-    port = ntohs(address.sin_port);
-    return fd;
-}
 
 std::string loopback_url(int port) { return fmt::format("http://127.0.0.1:{}", port); }
 
@@ -72,14 +55,14 @@ void read_request(int socket) {
 
 }  // namespace
 
-SilentEndpoint::SilentEndpoint() : fd_(listening_socket(port_)) {}
+SilentEndpoint::SilentEndpoint() : fd_(loopback_socket(port_, true)) {}
 
 SilentEndpoint::~SilentEndpoint() { ::close(fd_); }
 
 std::string SilentEndpoint::url() const { return loopback_url(port_); }
 
 ScriptedEndpoint::ScriptedEndpoint(Reply reply)
-    : reply_(std::move(reply)), fd_(listening_socket(port_)), server_([this] { serve(); }) {}
+    : reply_(std::move(reply)), fd_(loopback_socket(port_, true)), server_([this] { serve(); }) {}
 
 ScriptedEndpoint::~ScriptedEndpoint() {
     stopping_ = true;

@@ -234,10 +234,8 @@ TEST_F(InCluster, RevokedLeaseLosesTheDeviceAndStopsEveryOperation) {
     auto device = manager().open_managed_device(lab_device);
     LossRecorder losses;
     device->on_ownership_lost(std::ref(losses));
-    auto const leases = cluster_.etcdctl({"lease", "list"});
-    auto const lease = leases.substr(leases.find('\n') + 1);
-    ASSERT_THAT(leases, StartsWith("found 1 leases\n"));
-    cluster_.etcdctl({"lease", "revoke", lease.substr(0, lease.find('\n'))});
+    ASSERT_THAT(cluster_.etcdctl({"lease", "list"}), StartsWith("found 1 leases\n"));
+    revoke_every_lease(cluster_);
 
     auto const reasons = losses.wait();
     ASSERT_EQ(reasons.size(), 1U);

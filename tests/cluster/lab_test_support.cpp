@@ -50,6 +50,16 @@ std::string LabHost::next_line() {
     return *line;
 }
 
+void revoke_every_lease(EtcdCluster const& cluster) {
+    auto const listed = cluster.etcdctl({"lease", "list"});  // "found N leases", then one id a line
+    auto at = listed.find('\n');
+    while (at != std::string::npos && at + 1 < listed.size()) {
+        auto const end = listed.find('\n', at + 1);
+        cluster.etcdctl({"lease", "revoke", listed.substr(at + 1, end - at - 1)});
+        at = end;
+    }
+}
+
 std::string etcd_holder(EtcdCluster const& cluster, std::string const& key) {
     auto const value = cluster.etcdctl({"get", "--print-value-only", key});
     if (value.empty()) {

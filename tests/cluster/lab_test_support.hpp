@@ -69,6 +69,10 @@ private:
     test::RunningProgram program_;
 };
 
+// Revokes every lease in the cluster with etcdctl: the owners lose their
+// devices as when their leases expire.
+void revoke_every_lease(EtcdCluster const& cluster);
+
 // The holder's host and pid as an etcd client that is not the library reads
 // them from the device's key; "" when there is no key.
 std::string etcd_holder(EtcdCluster const& cluster, std::string const& key);

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include <condition_variable>
@@ -39,12 +38,6 @@ private:
     std::condition_variable changed_;
     bool open_ = false;
 };
-
-void revoke_lease_of(EtcdCluster const& cluster, std::string const& key) {
-    auto const listed = cluster.etcdctl({"get", key, "-w", "json"});
-    auto const lease = nlohmann::json::parse(listed).at("kvs").at(0).at("lease").get<std::int64_t>();
-    cluster.etcdctl({"lease", "revoke", fmt::format("{:x}", lease)});
-}
 
 // A second lab-wide device, so that one can be owned while the first is
 // lost.
@@ -80,7 +73,7 @@ TEST_F(LossCallback, MayDestroyItsDeviceAndLeaveTheCluster) {
         cluster::leave();
         done.open();
     });
-    revoke_lease_of(cluster_, key_of(lab_device));
+    revoke_every_lease(cluster_);
     ASSERT_TRUE(done.wait(event_timeout));
     EXPECT_FALSE(cluster::joined());
     std::lock_guard const lock(mutex);
@@ -98,7 +91,7 @@ TEST_F(LossCallback, ThatBlocksCostsNoOtherDevice) {
         called.open();
         release.wait(event_timeout);
     });
-    revoke_lease_of(cluster_, key_of(lab_device));
+    revoke_every_lease(cluster_);
     ASSERT_TRUE(called.wait(event_timeout));
 
     auto const second = manager().open_managed_device(second_lab_device);

@@ -69,16 +69,6 @@ private:
     bool data_after_end_ = false;
 };
 
-void revoke_every_lease(EtcdCluster const& cluster) {
-    auto const listed = cluster.etcdctl({"lease", "list"});
-    auto at = listed.find('\n');
-    while (at != std::string::npos && at + 1 < listed.size()) {
-        auto const end = listed.find('\n', at + 1);
-        cluster.etcdctl({"lease", "revoke", listed.substr(at + 1, end - at - 1)});
-        at = end;
-    }
-}
-
 struct Loss {
     char const* name;
     std::function<void(EtcdCluster const&)> cause;
@@ -89,32 +79,37 @@ struct Loss {
 
 class LostStream : public LabTest, public ::testing::WithParamInterface<Loss> {
 protected:
+    // Joins, owns the lab-wide device and streams it into record_.
+    void start_streaming() {
+        cluster::join(cluster_.endpoints(), {.host_id = "host-a", .ttl = test_ttl});
+        device_ = manager().open_managed_device(lab_device);
+        stream_ = device_->start_read_stream(0, record_.callback(), 0);
+        ASSERT_TRUE(stream_);
+    }
+
     EtcdCluster cluster_;
+    StreamRecord record_;  // outlives the stream that calls it
+    std::unique_ptr<ManagedDevice> device_;
+    std::unique_ptr<Device::DataStream> stream_;
 };
 
 TEST_P(LostStream, EndsWithOneErrorNamingTheLossAndNoDataAfter) {
-    cluster::join(cluster_.endpoints(), {.host_id = "host-a", .ttl = test_ttl});
-    auto device = manager().open_managed_device(lab_device);
-    StreamRecord record;
-    auto stream = device->start_read_stream(0, record.callback(), 0);
-    ASSERT_TRUE(stream);
-    record.wait_for_data();
+    ASSERT_NO_FATAL_FAILURE(start_streaming());
+    record_.wait_for_data();
 
     GetParam().cause(cluster_);
-    auto const ends = record.wait_for_end();
+    auto const ends = record_.wait_for_end();
     ASSERT_EQ(ends.size(), 1U);
     EXPECT_THAT(ends[0], StartsWith(std::string("Error: Lab-wide ownership lost: ") + GetParam().reason));
     // The stream itself was stopped: waiting for its end returns.
-    auto waited = std::async(std::launch::async, [&] { return stream->wait_stop(); });
+    auto waited = std::async(std::launch::async, [this] { return stream_->wait_stop(); });
     if (waited.wait_for(event_timeout) != std::future_status::ready) {
         ADD_FAILURE() << "the stream was not stopped";
-        stream->stop();
+        stream_->stop();
     }
     waited.get();
-    EXPECT_EQ(record.ends(), ends) << "more than one end";
-    EXPECT_FALSE(record.data_after_end());
-    stream.reset();
-    device.reset();
+    EXPECT_EQ(record_.ends(), ends) << "more than one end";
+    EXPECT_FALSE(record_.data_after_end());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, LostStream,
@@ -126,18 +121,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, LostStream,
 // A stream wrapper that outlives its device holds no lock, lab-wide or not:
 // the device is free for others while it exists.
 TEST_F(LostStream, StreamOutlivingItsDeviceHoldsNoOwnership) {
-    cluster::join(cluster_.endpoints(), {.host_id = "host-a", .ttl = test_ttl});
-    auto device = manager().open_managed_device(lab_device);
-    StreamRecord record;
-    auto stream = device->start_read_stream(0, record.callback(), 0);
-    ASSERT_TRUE(stream);
-    device.reset();
+    ASSERT_NO_FATAL_FAILURE(start_streaming());
+    device_.reset();
     EXPECT_EQ(etcd_holder(cluster_, key_of(lab_device)), "");
     test::TempDir const machine_b;
     LabHost other(machine_b.path(), cluster_.endpoint_list(), "host-b", "hold");
     EXPECT_EQ(other.next_line(), "owned " + std::to_string(other.pid()));
-    stream->stop();
-    stream.reset();
 }
 
 // An owner stopped past its lease resumes to find its stream ended: not one
