@@ -104,6 +104,14 @@ public:
 // another reason; and any non-standard exception of create_manager unchanged.
 ZELM_API std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path const& path);
 
+namespace detail {
+// The deepest nesting the library reads in JSON from outside (device lists
+// and descriptions, devices' answers, cache files): deeper text is refused,
+// since reading, writing or comparing a value recurses once per level. Hosts
+// that build descriptions apply the same bound.
+inline constexpr int max_json_depth = 128;
+}  // namespace detail
+
 }  // namespace zelm
 
 // The version of the plug-in interface: the virtual slots of DeviceManager and

@@ -4,7 +4,7 @@
 
 #include "errors.hpp"
 
-#include "json/bounded_json.hpp"
+#include <zelm/device_manager.hpp>
 
 #include <fmt/format.h>
 

@@ -6,6 +6,8 @@
 // ...]") costs many times its size once parsed.
 #pragma once
 
+#include <zelm/device_manager.hpp>
+
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
@@ -14,9 +16,6 @@
 #include <string_view>
 
 namespace zelm::detail {
-
-// The deepest nesting kept from outside text; real texts nest a few levels.
-inline constexpr int max_json_depth = 128;
 
 struct JsonBounds {
     int max_depth = max_json_depth;  // a scalar nests 0 levels, "[]" one

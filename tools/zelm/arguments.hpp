@@ -3,6 +3,8 @@
 // strings (hexadecimal).
 #pragma once
 
+#include <zelm/device_manager.hpp>
+
 #include <nlohmann/json.hpp>
 
 #include <charconv>
@@ -61,10 +63,9 @@ struct JsonRefusal {
 // -0 is JSON's 0, and -0.0 equals 0 as a value: both are kept.
 std::expected<nlohmann::json, JsonRefusal> parse_json_within(std::string_view text, int max_depth);
 
-// The deepest description the tool accepts, the library's own bound on JSON
-// from outside: serialising or comparing a value recurses once per level, so
-// a deeper one would exhaust the stack.
-inline constexpr int max_description_depth = 128;
+// The deepest description the tool accepts: the library's own bound on JSON
+// from outside.
+inline constexpr int max_description_depth = detail::max_json_depth;
 
 // A device description as typed: any JSON value, normally an object, nested
 // at most max_description_depth levels, as parse_json_within reads it. The
