@@ -189,8 +189,10 @@ closing the device.)")
                                "it holds. Once lost, every call raises zelm.OwnershipLost.")
         .def("on_ownership_lost", &OwnedDevice::on_ownership_lost, py::arg("callback"),
              R"(Calls `callback(reason)` once when the device's lab-wide ownership is lost, at once
-when it is lost already. It runs on the library's thread that notices (it
-takes the GIL); an exception it raises goes to sys.unraisablehook. Replaces
+when it is lost already. It runs on a thread of the library's own that runs
+such callbacks one at a time (it takes the GIL), so it may block, close
+devices or leave the cluster; an exception it raises goes to
+sys.unraisablehook. Replaces
 an earlier callback; None removes it. Does nothing for a device that is not
 lab-wide.)")
         .def("close", &OwnedDevice::close,
