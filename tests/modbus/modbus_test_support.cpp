@@ -34,6 +34,16 @@ std::unique_ptr<ManagedDevice> ModbusTest::own(nlohmann::json const& description
     return manager().open_managed_device(description.dump());
 }
 
+void ModbusTest::expect_held_by(nlohmann::json const& description, pid_t holder) {
+    try {
+        own(description);
+        ADD_FAILURE() << "a second owner got the unit";
+    } catch (DeviceOccupiedError const& error) {
+        ASSERT_TRUE(error.owner().has_value());
+        EXPECT_EQ(error.owner()->pid, holder);
+    }
+}
+
 nlohmann::json bus_config(ModbusPeer const& peer, SimulatorOptions const& options, nlohmann::json units,
                           nlohmann::json const& members) {
     nlohmann::json bus{{"units", std::move(units)}};

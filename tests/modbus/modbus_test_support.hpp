@@ -9,9 +9,12 @@
 
 #include <zelm/device_manager.hpp>
 #include <zelm/managed_device.hpp>
+#include <zelm/owner.hpp>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include <sys/types.h>
 
 #include <filesystem>
 #include <memory>
@@ -36,6 +39,8 @@ protected:
     std::vector<nlohmann::json> listed();
     std::unique_ptr<Device> open(nlohmann::json const& description);
     std::unique_ptr<ManagedDevice> own(nlohmann::json const& description);
+    // Expects owning the device to be refused, naming `holder` as its owner.
+    void expect_held_by(nlohmann::json const& description, pid_t holder);
     std::filesystem::path const& dir() const { return tmpdir_.path(); }
 
 private:
