@@ -76,9 +76,10 @@ public:
     // - zelm::DeviceOccupiedError (<zelm/owner.hpp>), a std::runtime_error
     //   "Device is already occupied", when another owner, in any process,
     //   holds the device (open_device is not called);
-    // - std::runtime_error "Lock directory <path> is not safe: <reason>;
-    //   <how to fix it>" or "Cannot open device lock file: <path>: <reason>"
-    //   when the lock cannot be taken safely;
+    // - zelm::UnsafeLockDirectoryError "Lock directory <path> is not safe:
+    //   <reason>; <how to fix it>" or zelm::LockFileError "Cannot open device
+    //   lock file: <path>: <reason>" (<zelm/errors.hpp>, both
+    //   std::runtime_error) when the lock cannot be taken safely;
     // - std::runtime_error "Device Manager returned no device: <description>"
     //   when open_device returns an empty handle;
     // - std::filesystem::filesystem_error when the system temporary
@@ -90,7 +91,8 @@ public:
 // Returns the one live manager of the plug-in file at `path` (absolute or
 // relative, possibly through symbolic links), loading the plug-in and calling
 // its create_manager when no live manager of that file exists.
-// Throws std::runtime_error with one of:
+// Throws zelm::PluginLoadError (<zelm/errors.hpp>, a std::runtime_error
+// carrying the path and the reason) with one of:
 // - "Device Manager not found: <path>" (the path as passed);
 // - "Not a regular file: <path>" (the path as passed);
 // - "Failed to load library: <canonical path> [dlerror]: <reason>";

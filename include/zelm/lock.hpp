@@ -42,11 +42,13 @@ public:
     // directory cannot be determined. When `throw_if_occupied` is true it also
     // throws zelm::DeviceOccupiedError (<zelm/owner.hpp>, a
     // std::runtime_error "Device is already occupied" naming the holder when
-    // it can be identified) when another owner holds the lock, "Lock directory <path> is not safe: <reason>;
-    // <how to fix it>" when the lock directory is refused (another user owns
-    // it, or others may write to it but it is not sticky), and "Cannot open
-    // device lock file: <path>: <reason>" when the file cannot be opened
-    // safely; otherwise the object is then simply not held.
+    // it can be identified) when another owner holds the lock,
+    // zelm::UnsafeLockDirectoryError "Lock directory <path> is not safe:
+    // <reason>; <how to fix it>" when the lock directory is refused (another
+    // user owns it, or others may write to it but it is not sticky), and
+    // zelm::LockFileError "Cannot open device lock file: <path>: <reason>"
+    // when the file cannot be opened safely (<zelm/errors.hpp>); otherwise
+    // the object is then simply not held.
     OwnershipLock(std::string const& lock_id, bool throw_if_occupied);
     ~OwnershipLock();
     OwnershipLock(OwnershipLock const&) = delete;

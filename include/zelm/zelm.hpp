@@ -5,6 +5,7 @@
 #include <zelm/cluster.hpp>
 #include <zelm/device.hpp>
 #include <zelm/device_manager.hpp>
+#include <zelm/errors.hpp>
 #include <zelm/lock.hpp>
 #include <zelm/managed_device.hpp>
 #include <zelm/owner.hpp>

@@ -7,6 +7,7 @@
 // finds it gone and loads the plug-in anew, and the dynamic loader's
 // reference count keeps the library mapped until both are done with it.
 #include <zelm/device_manager.hpp>
+#include <zelm/errors.hpp>
 
 #include "loader/manager_cache.hpp"
 #include "loader/plugin_pin.hpp"
@@ -61,11 +62,11 @@ using CreateManager = DeviceManager* (*)();
 std::filesystem::path checked_canonical(std::filesystem::path const& path) {
     auto const type = std::filesystem::status(path).type();
     if (type == std::filesystem::file_type::not_found || type == std::filesystem::file_type::none) {
-        throw std::runtime_error("Device Manager not found: " + path.native());
+        throw PluginLoadError("Device Manager not found: " + path.native(), path, "no such file");
     }
     auto canonical = std::filesystem::canonical(path);
     if (!std::filesystem::is_regular_file(std::filesystem::status(canonical))) {
-        throw std::runtime_error("Not a regular file: " + path.native());
+        throw PluginLoadError("Not a regular file: " + path.native(), path, "not a regular file");
     }
     return canonical;
 }
@@ -75,8 +76,9 @@ LibraryHandle open_library(std::string const& canonical) {
     LibraryHandle library(dlopen(canonical.c_str(), RTLD_LAZY | RTLD_GLOBAL));
     if (library.get() == nullptr) {
         char const* reason = dlerror();
-        throw std::runtime_error(
-            fmt::format("Failed to load library: {} [dlerror]: {}", canonical, reason != nullptr ? reason : ""));
+        std::string why = reason != nullptr ? reason : "";
+        throw PluginLoadError(fmt::format("Failed to load library: {} [dlerror]: {}", canonical, why), canonical,
+                              std::move(why));
     }
     return library;
 }
@@ -88,15 +90,17 @@ LibraryHandle open_library(std::string const& canonical) {
 void check_abi_tag(LibraryHandle const& library, std::string const& canonical) {
     auto const* tag = static_cast<char const*>(dlsym(library.get(), "zelm_plugin_abi_tag"));
     if (tag != nullptr && std::string_view(tag) != ZELM_ABI_TAG) {
-        throw std::runtime_error(fmt::format("Device Manager ABI mismatch: {} (plug-in {}, library {})", canonical,
-                                             tag, ZELM_ABI_TAG));
+        auto why = fmt::format("built for another interface (plug-in {}, library {})", tag, ZELM_ABI_TAG);
+        throw PluginLoadError(fmt::format("Device Manager ABI mismatch: {} (plug-in {}, library {})", canonical, tag,
+                                          ZELM_ABI_TAG),
+                              canonical, std::move(why));
     }
 }
 
 void* find_entry_point(LibraryHandle const& library, std::string const& canonical) {
     auto* symbol = dlsym(library.get(), "create_manager");
     if (symbol == nullptr) {
-        throw std::runtime_error("Device Manager missing create_manager: " + canonical);
+        throw PluginLoadError("Device Manager missing create_manager: " + canonical, canonical, "no create_manager");
     }
     return symbol;
 }
@@ -119,7 +123,7 @@ std::shared_ptr<DeviceManager> create(void* entry_point, LibraryHandle& library,
         cache.store(canonical, manager);
         return manager;
     } catch (std::exception const& e) {
-        throw std::runtime_error("Failed to create manager: " + canonical + " " + e.what());
+        throw PluginLoadError("Failed to create manager: " + canonical + " " + e.what(), canonical, e.what());
     } catch (...) {
         detail::pin_plugin_for_current_exception(entry_point);
         throw;

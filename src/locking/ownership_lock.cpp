@@ -3,6 +3,7 @@
 // description, so two lock objects for one device exclude each other inside
 // one process as well as across processes, and a process that dies releases
 // it at once.
+#include <zelm/errors.hpp>
 #include <zelm/lock.hpp>
 
 #include "locking/device_owner_lookup.hpp"
@@ -37,11 +38,11 @@ OwnershipLock::OwnershipLock(std::string const& lock_id, bool throw_if_occupied)
         // made it fail, unless it let go in between.
         throw DeviceOccupiedError(owner_of_lock(lock_id));
     case LockFailure::Kind::unsafe_directory:
-        throw std::runtime_error(locked.error().reason);
+        throw UnsafeLockDirectoryError(locked.error().reason, directory.path());
     case LockFailure::Kind::cannot_open:
         break;
     }
-    throw std::runtime_error("Cannot open device lock file: " + path_.native() + ": " + locked.error().reason);
+    throw LockFileError("Cannot open device lock file: " + path_.native() + ": " + locked.error().reason, path_);
 }
 
 // Closing alone releases the lock once no copy of the descriptor is left. An
