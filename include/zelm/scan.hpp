@@ -12,10 +12,12 @@
 #pragma once
 
 #include <zelm/export.hpp>
+#include <zelm/holder.hpp>
 
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -86,5 +88,67 @@ ZELM_API bool is_plugin_file_name(std::filesystem::path const& path);
 // std::filesystem::filesystem_error when the directory cannot be read, and
 // what scan_devices throws.
 ZELM_API ScanResults scan_devices_dir(std::filesystem::path const& directory);
+
+// The plug-in files in `directory`, as scan_devices_dir picks them (regular
+// files or symbolic links whose file name is a plug-in's, see
+// is_plugin_file_name), sorted by name so that what hosts show is stable.
+// Throws std::filesystem::filesystem_error naming the directory when it does
+// not exist, is not a directory or cannot be read.
+ZELM_API std::vector<std::filesystem::path> list_plugin_files(std::filesystem::path const& directory);
+
+// A scanned device with what the scan learnt about it besides its result.
+struct ScannedDevice {
+    ScanResult result;
+    // The manager's get_path() when the device was scanned: with the
+    // description, what names the device's lock and its cluster key.
+    std::string manager_path;
+    // For an occupied device: who holds it, when that can be told (see
+    // find_device_holder), and the serial number it showed when it was last
+    // queried on this machine, however long ago (none when never).
+    std::optional<DeviceHolder> holder = std::nullopt;
+    std::optional<std::string> last_serial_number = std::nullopt;
+    // For an occupied device with no holder to be named: why its lock could
+    // not be used, when that is why it counts as occupied (an unsafe lock
+    // directory, an unusable lock file). It was then not queried either.
+    std::optional<std::string> lock_error = std::nullopt;
+};
+
+// Why a plug-in gave no devices (or no more devices).
+struct PluginFailure {
+    enum class Step {
+        load,      // get_device_manager failed (reason: its message)
+        list,      // list_devices threw, or its text is not one JSON value
+        get_path,  // the manager's get_path threw
+    };
+    std::string plugin_path;  // exactly as passed
+    Step step = Step::load;
+    std::string reason;       // one line
+};
+
+struct ScanOptions {
+    // Plug-ins scanned at once, each on a thread of its own; 0 counts as 1.
+    // Results keep the order of the plug-ins and of their lists whatever the
+    // number.
+    unsigned jobs = 1;
+    // Told after each device, as scan_devices tells it; with jobs above 1
+    // from the scanning threads, one call at a time.
+    ScanProgressCallback progress;
+};
+
+struct ScanReport {
+    std::vector<ScannedDevice> devices;   // in plug-in and list order
+    std::vector<PluginFailure> failures;  // in plug-in order
+};
+
+// The scan of scan_devices, reporting what it learns instead of logging it:
+// each device with its manager path (and, when occupied, its holder and last
+// serial number), and each plug-in that failed with the step and the reason.
+// It logs nothing: a failed query's error is in its DeviceQueryFailed. A
+// progress callback's exception ends the scan (once the other threads have
+// finished their current device) and is thrown. Throws the first (in plug-in
+// order) exception from plug-in code that does not derive from
+// std::exception, and std::system_error when a thread cannot be started.
+ZELM_API ScanReport scan_devices_report(std::vector<std::filesystem::path> const& plugin_paths,
+                                        ScanOptions const& options = {});
 
 }  // namespace zelm

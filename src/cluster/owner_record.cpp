@@ -4,11 +4,9 @@
 #include "json/utf8_text.hpp"
 #include "locking/device_owner_lookup.hpp"
 
-#include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,22 +14,6 @@
 
 namespace zelm::detail {
 namespace {
-
-std::string user_name() {
-    auto const uid = ::geteuid();
-    std::vector<char> buffer(4096);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
-        return as_utf8(found->pw_name);
-    }
-    return std::to_string(uid);
-}
-
-std::string utc_now() {
-    auto const now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    return fmt::format("{:%Y-%m-%dT%H:%M:%SZ}", fmt::gmtime(std::chrono::system_clock::to_time_t(now)));
-}
 
 template <typename Value>
 Value member_or(nlohmann::json const& object, char const* name, Value fallback) {
@@ -50,7 +32,7 @@ Value member_or(nlohmann::json const& object, char const* name, Value fallback) 
 
 cluster::Owner this_process_as_owner(std::string const& host_id) {
     auto const pid = static_cast<int>(::getpid());
-    return {host_id, pid, command_of(pid).value_or(""), user_name(), utc_now()};
+    return {host_id, pid, command_of(pid).value_or(""), user_name_of(::geteuid()), utc_text(std::chrono::system_clock::now())};
 }
 
 std::string owner_record(cluster::Owner const& owner) {

@@ -9,11 +9,17 @@
 #include "locking/file_descriptor.hpp"
 #include "locking/lock_identity.hpp"
 
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace zelm {
 namespace {
@@ -46,6 +52,30 @@ std::optional<std::string> command_of(int pid) {
         command.pop_back();
     }
     return command.empty() ? std::nullopt : std::optional<std::string>(detail::as_utf8(command));
+}
+
+std::string user_name_of(uid_t uid) {
+    std::vector<char> buffer(4096);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return as_utf8(found->pw_name);
+    }
+    return std::to_string(uid);
+}
+
+// /proc/<pid> belongs to the process's effective user.
+std::optional<std::string> user_of(int pid) {
+    struct stat status {};
+    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return user_name_of(status.st_uid);
+}
+
+std::string utc_text(std::chrono::system_clock::time_point time) {
+    auto const seconds = std::chrono::floor<std::chrono::seconds>(time);
+    return fmt::format("{:%Y-%m-%dT%H:%M:%SZ}", fmt::gmtime(std::chrono::system_clock::to_time_t(seconds)));
 }
 
 std::optional<DeviceOwner> owner_of_lock(std::string const& lock_id) {

@@ -31,29 +31,48 @@ nlohmann::json list_devices(DeviceManager& manager) {
 
 namespace {
 
+std::filesystem::path manager_path_of(DeviceManager& manager) {
+    try {
+        return manager.get_path();
+    } catch (std::exception const& e) {
+        throw GetPathFailed(e.what());
+    }
+}
+
+void note(ScanSession const& session, std::string const& manager_path, std::string const& lock_id) {
+    if (session.notes != nullptr) {
+        session.notes->push_back({manager_path, lock_id});
+    }
+}
+
 void scan_listed_device(std::filesystem::path const& plugin_path, DeviceManager& manager, nlohmann::json const& device,
                         std::string description, std::string const& manager_path, std::string const& lock_id,
                         ScanSession& session, ScanResults& results) {
     if (auto decided = session.lab.judge(plugin_path.native(), manager, manager_path, description)) {
         results.push_back(std::move(*decided));
+        note(session, manager_path, lock_id);
         return;
     }
     auto const& directory = session.lock_directory.current();
     if (!is_device_occupied(lock_id, directory)) {
-        auto const answer = query_device_cached(manager, {device, description, manager_path, lock_id}, directory);
+        auto const log = session.notes != nullptr ? QueryLog::quiet : QueryLog::failures;
+        auto const answer =
+            query_device_cached(manager, {device, description, manager_path, lock_id}, directory, log);
         if (!answer.occupied) {
             append_scan_result(results, plugin_path.native(), std::move(description), *answer.record);
+            note(session, manager_path, lock_id);
             return;
         }
     }
     results.emplace_back(std::in_place_type<DeviceOccupied>, plugin_path.native(), std::move(description));
+    note(session, manager_path, lock_id);
 }
 
 }  // namespace
 
 ScanResult scan_device(std::filesystem::path const& plugin_path, std::shared_ptr<DeviceManager> const& manager,
                        nlohmann::json const& device, ScanSession& session) {
-    auto const manager_path = manager->get_path();
+    auto const manager_path = manager_path_of(*manager);
     // Serialised once: the text is both the identity's input and the result's.
     auto description = device.dump();
     auto const lock_id = make_lock_id_from_text(manager_path.native(), description);
@@ -78,7 +97,7 @@ void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& ma
                      ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
     results.reserve(results.size() + list.devices.size());
     for (auto const& device : list.devices) {
-        auto const manager_path = manager.get_path();
+        auto const manager_path = manager_path_of(manager);
         bool const same_path = manager_path.native() == list.manager_path;
         auto const lock_id =
             same_path ? device.lock_id : make_lock_id_from_text(manager_path.native(), device.description);
@@ -91,19 +110,20 @@ void scan_known_list(std::filesystem::path const& plugin_path, DeviceManager& ma
 // A list not read before: parsed, scanned and kept for the next scan. An
 // array gives its elements, an object its member values in key order, null
 // nothing, any other value itself.
-void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& manager, std::string text,
-                   ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
+std::optional<std::string> scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& manager,
+                                         std::string text, ScanSession& session, ProgressTicker& ticker,
+                                         ScanResults& results) {
     std::optional<nlohmann::json> parsed;
     try {
         parsed = parse_bounded(text);
     } catch (...) {
     }
     if (!parsed) {
-        return;  // skipped silently, like a list call that throws
+        return "its device list is not JSON, or is nested too deep";  // skipped silently by a plain scan
     }
     auto list = std::make_shared<DeviceList>();
     for (auto& device : *parsed) {
-        auto const manager_path = manager.get_path();
+        auto const manager_path = manager_path_of(manager);
         // Serialised once: the text is both the identity's input and the result's.
         auto description = device.dump();
         auto lock_id = make_lock_id_from_text(manager_path.native(), description);
@@ -119,25 +139,36 @@ void scan_new_list(std::filesystem::path const& plugin_path, DeviceManager& mana
     }
     list->text = std::move(text);
     device_lists().keep(plugin_path.native(), std::move(list));
+    return std::nullopt;
 }
 
-// The devices of one plug-in, scanned in list order into `results`.
-void scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& manager,
-                      ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
-    std::string text;
+// Why list_devices gave no list, in one line.
+std::string list_failure(std::exception_ptr const& error) {
     try {
-        text = manager.list_devices();
+        std::rethrow_exception(error);
+    } catch (std::exception const& e) {
+        return e.what();
     } catch (...) {
-        return;  // skipped silently, like a list that is not JSON
-    }
-    if (auto const list = device_lists().find(plugin_path.native(), text)) {
-        scan_known_list(plugin_path, manager, *list, session, ticker, results);
-    } else {
-        scan_new_list(plugin_path, manager, std::move(text), session, ticker, results);
+        return "a non-standard exception from plug-in code";
     }
 }
 
 }  // namespace
+
+std::optional<std::string> scan_device_list(std::filesystem::path const& plugin_path, DeviceManager& manager,
+                                            ScanSession& session, ProgressTicker& ticker, ScanResults& results) {
+    std::string text;
+    try {
+        text = manager.list_devices();
+    } catch (...) {
+        return list_failure(std::current_exception());  // skipped silently by a plain scan, like a list that is not JSON
+    }
+    if (auto const list = device_lists().find(plugin_path.native(), text)) {
+        scan_known_list(plugin_path, manager, *list, session, ticker, results);
+        return std::nullopt;
+    }
+    return scan_new_list(plugin_path, manager, std::move(text), session, ticker, results);
+}
 
 void ProgressTicker::tell() {
     ++progress_.devices_done;

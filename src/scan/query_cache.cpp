@@ -83,13 +83,14 @@ LockedAnswer query_under_locks(DeviceManager& manager, QueriedDevice const& devi
 
 }  // namespace
 
-QueryAnswer query_device_cached(DeviceManager& manager, QueriedDevice const& device, LockDirectory const& directory) {
+QueryAnswer query_device_cached(DeviceManager& manager, QueriedDevice const& device, LockDirectory const& directory,
+                                QueryLog log) {
     auto const earlier = process_cache().find(device);
     if (earlier && answers(*earlier)) {
         return {false, earlier};
     }
     auto locked = query_under_locks(manager, device, directory, earlier);
-    if (locked.failure) {
+    if (locked.failure && log == QueryLog::failures) {
         spdlog::error("Failed to query device {}: {}", device.lock_id, *locked.failure);
     }
     return std::move(locked.answer);

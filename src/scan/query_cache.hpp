@@ -37,8 +37,11 @@ struct QueryAnswer {
 // while a shared lock on its ownership lock file shows that nobody owns it
 // and keeps anybody from taking it until it is closed again. A live query
 // that throws a standard exception comes back as an error record, not
-// cached, and logged once the device's locks are released. Throws
-// std::bad_alloc, and what non-standard exceptions the plug-in throws.
-QueryAnswer query_device_cached(DeviceManager& manager, QueriedDevice const& device, LockDirectory const& directory);
+// cached, and logged once the device's locks are released (unless `log` is
+// QueryLog::quiet: the error record says it all). Throws std::bad_alloc, and
+// what non-standard exceptions the plug-in throws.
+enum class QueryLog { failures, quiet };
+QueryAnswer query_device_cached(DeviceManager& manager, QueriedDevice const& device, LockDirectory const& directory,
+                                QueryLog log = QueryLog::failures);
 
 }  // namespace zelm::detail
