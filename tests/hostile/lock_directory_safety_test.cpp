@@ -48,19 +48,30 @@ void PrintTo(Safety const& safety, std::ostream* out) { *out << safety.name; }
 
 uid_t nobody_uid() { return getpwnam("nobody")->pw_uid; }
 
-// What the actor saw, in one line: "<probe> <scan letters> <acquisition>".
+char letter_of(ScanResult const& result) {
+    return std::holds_alternative<DeviceOccupied>(result) ? 'O' : std::holds_alternative<DeviceFound>(result) ? 'F' : 'Q';
+}
+
+// What the actor saw, in one line: "<probe> <scan letters> <report letters>
+// <acquisition>", where the report shows a device whose lock could not be
+// used as 'L'.
 std::string act(fs::path const& plugin, std::string const& lock_id, json const& device) {
     std::string seen = detail::is_device_occupied(lock_id) ? "occupied " : "free ";
     for (auto const& result : scan_devices({plugin})) {
-        seen += std::holds_alternative<DeviceOccupied>(result) ? 'O' : std::holds_alternative<DeviceFound>(result) ? 'F'
-                                                                                                                   : 'Q';
+        seen += letter_of(result);
+    }
+    seen += ' ';
+    for (auto const& scanned : scan_devices_report({plugin}).devices) {
+        seen += scanned.lock_error ? 'L' : letter_of(scanned.result);
     }
     try {
         auto const manager = get_device_manager(plugin);
         auto const owned = manager->manage_device(manager->open_device(device.dump()), device.dump());
         seen += " owned";
-    } catch (std::runtime_error const& error) {
+    } catch (UnsafeLockDirectoryError const& error) {
         seen += std::string(" refused: ") + error.what();
+    } catch (std::runtime_error const& error) {
+        seen += std::string(" failed otherwise: ") + error.what();
     }
     return seen;
 }
@@ -139,9 +150,9 @@ TEST_P(LockDirectorySafety, IsUsedOnlyWhenItProtectsLockFiles) {
     auto const seen = seen_by_actor();
 
     if (reason.empty()) {
-        EXPECT_EQ(seen, "free FF owned");
+        EXPECT_EQ(seen, "free FF FF owned");
     } else {
-        auto const refusal = "occupied OO refused: Lock directory " + directory.native() + " is not safe: " + reason + "; ";
+        auto const refusal = "occupied OO LL refused: Lock directory " + directory.native() + " is not safe: " + reason + "; ";
         EXPECT_TRUE(seen.starts_with(refusal)) << seen << "\nexpected it to start with: " << refusal;
         EXPECT_NE(seen.find("1777", refusal.size()), std::string::npos) << "says how to fix it: " << seen;
         EXPECT_EQ(seen.find('\n'), std::string::npos) << seen;
