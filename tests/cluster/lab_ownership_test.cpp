@@ -4,6 +4,7 @@
 #include "lab_test_support.hpp"
 
 #include <zelm/cluster.hpp>
+#include <zelm/holder.hpp>
 #include <zelm/managed_device.hpp>
 #include <zelm/scan.hpp>
 
@@ -143,6 +144,15 @@ TEST_F(InCluster, LocalDeviceMakesNoKey) {
     EXPECT_EQ(cluster_.etcdctl({"get", "--prefix", "--keys-only", cluster::owners_prefix}), "");
 }
 
+void expect_held_by_host_b(std::optional<DeviceHolder> const& holder, pid_t pid) {
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(holder->host, "host-b");
+    EXPECT_EQ(holder->pid, pid);
+    EXPECT_TRUE(holder->lab_wide);
+    EXPECT_TRUE(holder->since);
+    EXPECT_EQ(holder_text(holder), std::to_string(pid) + " (lab_host) on host-b");
+}
+
 TEST_F(InCluster, DeviceHeldOnAnotherHostIsOccupiedNamingTheHolder) {
     test::TempDir const machine_b;
     LabHost other(machine_b.path(), cluster_.endpoint_list(), "host-b", "hold");
@@ -155,7 +165,13 @@ TEST_F(InCluster, DeviceHeldOnAnotherHostIsOccupiedNamingTheHolder) {
         EXPECT_EQ(e.lab_owner().host, "host-b");
         EXPECT_EQ(e.lab_owner().pid, other.pid());
         EXPECT_EQ(e.owner(), std::nullopt);
+        expect_held_by_host_b(holder_of(e), other.pid());
     }
+    // Nothing holds its lock on this machine: only the key names the holder.
+    expect_held_by_host_b(find_device_holder(manager().get_path(), lab_device), other.pid());
+    auto const report = scan_devices_report({sim_plugin});
+    ASSERT_EQ(report.devices.size(), 2U);
+    expect_held_by_host_b(report.devices[0].holder, other.pid());
     auto const results = scan_devices({sim_plugin});
     ASSERT_EQ(results.size(), 2U);
     auto const* occupied = std::get_if<DeviceOccupied>(&results[0]);
