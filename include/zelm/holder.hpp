@@ -4,6 +4,7 @@
 // that every front end names a holder alike.
 #pragma once
 
+#include <zelm/device_manager.hpp>
 #include <zelm/export.hpp>
 #include <zelm/owner.hpp>
 
@@ -40,6 +41,16 @@ struct DeviceHolder {
 // and std::bad_alloc.
 ZELM_API std::optional<DeviceHolder> find_device_holder(std::filesystem::path const& manager_path,
                                                         std::string const& description);
+
+// The same look-up for a device of `manager` (one of its listed
+// descriptions), for a host that tells people whether the device is free: the
+// cluster is asked only when the plug-in marks the device lab-wide (see
+// cluster::is_lab_wide), and when it cannot answer, cluster::UnavailableError
+// is thrown instead of the local holder given, since another host's holder
+// cannot be ruled out. Throws what the manager's get_path throws,
+// nlohmann::json::parse_error when `description` is not JSON, and
+// std::bad_alloc.
+ZELM_API std::optional<DeviceHolder> find_device_holder(DeviceManager& manager, std::string const& description);
 
 // The holder that an acquisition's DeviceOccupiedError names: the cluster's
 // holder for a cluster::HeldElsewhereError, the local lock's otherwise. None

@@ -66,6 +66,12 @@ std::optional<DeviceHolder> lab_holder_of(std::filesystem::path const& manager_p
     }
 }
 
+// The holder of the device's ownership lock on this machine.
+std::optional<DeviceHolder> lock_holder(std::filesystem::path const& manager_path, std::string const& compact) {
+    auto const lock_id = detail::make_lock_id_from_text(manager_path.native(), compact);
+    return local_holder(detail::owner_of_lock(lock_id), lock_id);
+}
+
 }  // namespace
 
 std::optional<DeviceHolder> find_device_holder(std::filesystem::path const& manager_path,
@@ -74,8 +80,20 @@ std::optional<DeviceHolder> find_device_holder(std::filesystem::path const& mana
     if (auto holder = lab_holder_of(manager_path, compact)) {
         return holder;
     }
-    auto const lock_id = detail::make_lock_id_from_text(manager_path.native(), compact);
-    return local_holder(detail::owner_of_lock(lock_id), lock_id);
+    return lock_holder(manager_path, compact);
+}
+
+std::optional<DeviceHolder> find_device_holder(DeviceManager& manager, std::string const& description) {
+    auto const manager_path = manager.get_path();
+    auto const compact = detail::parse_description(description).dump();
+    if (detail::current_membership() && cluster::is_lab_wide(manager, compact)) {
+        // Unlike the look-up by path, a cluster that cannot answer fails it:
+        // nobody here holding the device does not make it free.
+        if (auto const owner = cluster::find_lab_owner(manager_path, compact)) {
+            return lab_holder(*owner);
+        }
+    }
+    return lock_holder(manager_path, compact);
 }
 
 std::optional<DeviceHolder> holder_of(DeviceOccupiedError const& error) {
