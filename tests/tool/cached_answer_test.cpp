@@ -19,7 +19,7 @@ DeviceFound const found{"p.so", R"({"serial":"S-1"})", "S-1", "a/1", R"({"Model"
 DeviceFound const found_without_status{"p.so", R"({"serial":"S-1"})", "S-1", "", R"({"Model":"m"})", ""};
 DeviceQueryFailed const failed{"p.so", R"({"serial":"S-1"})", "no sensor"};
 DeviceOccupied const occupied{"p.so", R"({"serial":"S-1"})"};
-DeviceOwner const holder{4242, "zelm"};
+DeviceHolder const holder{4242, "zelm", "ann", std::nullopt, std::nullopt, false};
 
 TEST(CachedAnswer, PrintsWhatAScanKnowsAndNamesTheHolderOfAnOccupiedDevice) {
     struct Case {
@@ -27,7 +27,7 @@ TEST(CachedAnswer, PrintsWhatAScanKnowsAndNamesTheHolderOfAnOccupiedDevice) {
         AnswerPart part;
         ScanResult now;
         std::optional<CachedAnswer> last;
-        std::optional<DeviceOwner> owner;
+        std::optional<DeviceHolder> holder;
         std::string output;
         std::string note;
     };
@@ -37,12 +37,12 @@ TEST(CachedAnswer, PrintsWhatAScanKnowsAndNamesTheHolderOfAnOccupiedDevice) {
         {"occupied, last info", AnswerPart::info, occupied, CachedAnswer{found, 75s}, holder,
          "{\n  \"Model\": \"m\"\n}\n", name + " is occupied by process 4242 (zelm); its last answer, 75 s old, follows"},
         {"occupied, last status, holder without command", AnswerPart::status, occupied, CachedAnswer{found, 3h},
-         DeviceOwner{7, std::nullopt}, "{\n  \"API\": \"a/1\"\n}\n",
+         DeviceHolder{7, std::nullopt, std::nullopt, std::nullopt, std::nullopt, false}, "{\n  \"API\": \"a/1\"\n}\n",
          name + " is occupied by process 7; its last answer, 3 h old, follows"},
     };
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
-        auto const report = cached_report(c.part, name, c.now, c.last, c.owner);
+        auto const report = cached_report(c.part, name, c.now, c.last, c.holder);
         EXPECT_EQ(report.output, c.output);
         EXPECT_EQ(report.note, c.note);
     }
@@ -54,7 +54,7 @@ TEST(CachedAnswer, FailsNamingTheDeviceWhenThereIsNothingToPrint) {
         AnswerPart part;
         ScanResult now;
         std::optional<CachedAnswer> last;
-        std::optional<DeviceOwner> owner;
+        std::optional<DeviceHolder> holder;
         std::string error;
     };
     std::vector<Case> const cases{
@@ -73,7 +73,7 @@ TEST(CachedAnswer, FailsNamingTheDeviceWhenThereIsNothingToPrint) {
     for (auto const& c : cases) {
         SCOPED_TRACE(c.what);
         try {
-            cached_report(c.part, name, c.now, c.last, c.owner);
+            cached_report(c.part, name, c.now, c.last, c.holder);
             ADD_FAILURE() << "no error";
         } catch (std::runtime_error const& error) {
             EXPECT_EQ(error.what(), c.error);

@@ -1,7 +1,7 @@
 // The tool's part of lab-wide ownership that needs no server: joining from
 // its global options, and how a holder on another host is shown.
 #include "cluster_options.hpp"
-#include "device_owner.hpp"
+#include "holder_output.hpp"
 #include "usage_error.hpp"
 
 #include <zelm/cluster.hpp>
@@ -12,38 +12,32 @@ namespace zelm::tool {
 namespace {
 
 struct Shown {
-    std::optional<DeviceOwner> owner;
+    std::optional<DeviceHolder> holder;
     std::string text;
     char const* json;
 };
 
-TEST(OwnerDisplay, NamesTheHostOnlyWhenKnownAndReadsBackWhatItWrites) {
+// The user, the time and whether the holder is lab-wide are not shown: the
+// output keeps the members that scripts read.
+TEST(HolderDisplay, NamesTheHostOnlyWhenKnown) {
     Shown const cases[] = {
-        {DeviceOwner{4242, "zelm"}, "4242 (zelm)", R"({"pid":4242,"command":"zelm"})"},
-        {DeviceOwner{4242, "zelm", "host-b"}, "4242 (zelm) on host-b",
+        {DeviceHolder{4242, "zelm", "ann", std::nullopt, "2026-01-01T00:00:00Z", false}, "4242 (zelm)",
+         R"({"pid":4242,"command":"zelm"})"},
+        {DeviceHolder{4242, "zelm", std::nullopt, "host-b", std::nullopt, true}, "4242 (zelm) on host-b",
          R"({"pid":4242,"command":"zelm","host":"host-b"})"},
-        {DeviceOwner{7, std::nullopt, "host-b"}, "7 on host-b", R"({"pid":7,"command":null,"host":"host-b"})"},
+        {DeviceHolder{7, std::nullopt, std::nullopt, "host-b", std::nullopt, true}, "7 on host-b",
+         R"({"pid":7,"command":null,"host":"host-b"})"},
         // Text as others wrote it: whatever prints the line escapes it, once.
-        {DeviceOwner{7, "a\nb", "h\x1b"}, "7 (a\nb) on h\x1b", R"({"pid":7,"command":"a\nb","host":"h\u001b"})"},
+        {DeviceHolder{7, "a\nb", std::nullopt, "h\x1b", std::nullopt, true}, "7 (a\nb) on h\x1b",
+         R"({"pid":7,"command":"a\nb","host":"h\u001b"})"},
         {std::nullopt, "unknown", "null"},
     };
     for (auto const& shown : cases) {
         SCOPED_TRACE(shown.text);
-        EXPECT_EQ(owner_text(shown.owner), shown.text);
-        EXPECT_EQ(owner_json(shown.owner).dump(), shown.json);
-        EXPECT_EQ(owner_from_json(nlohmann::json::parse(shown.json)), shown.owner);
+        EXPECT_EQ(holder_text(shown.holder), shown.text);
+        EXPECT_EQ(by_holder(shown.holder), shown.holder ? " by process " + shown.text : "");
+        EXPECT_EQ(holder_json(shown.holder).dump(), shown.json);
     }
-}
-
-TEST(OwnerDisplay, AHolderOnThisMachineCarriesThisHostsIdInACluster) {
-    zelm::DeviceOwner const here{31, "sleep"};
-    EXPECT_EQ(local_holder(here), (DeviceOwner{31, "sleep", std::nullopt}));
-    cluster::Options options;
-    options.host_id = "bench-3";
-    cluster::join({"http://127.0.0.1:9"}, options);
-    EXPECT_EQ(local_holder(here), (DeviceOwner{31, "sleep", "bench-3"}));
-    cluster::leave();
-    EXPECT_EQ(lab_holder({.host = "host-b", .pid = 5, .command = "", .user = "lab", .since = "2026-01-01T00:00:00Z"}), (DeviceOwner{5, std::nullopt, "host-b"}));
 }
 
 struct BadOptions {

@@ -125,6 +125,25 @@ TEST_F(ClusterToolTest, AnotherHostSeesTheHolderWithItsHostAndCannotOwnTheDevice
     EXPECT_EQ(free.out, "free\n");
 }
 
+// What scans know of a device held on another host: its last answer here,
+// with a note naming the holder and its host, as `who` names them.
+TEST_F(ClusterToolTest, InfoAndStatusOnAnotherHostNameTheHolderAndItsHost) {
+    auto const queried = b_.run(device_command("info"));  // while free
+    ASSERT_EQ(queried.status, 0) << queried.err;
+    auto holder = hold_on(a_);
+    auto const named = "is occupied by process " + std::to_string(holder->pid()) + " (zelm) on host-a; ";
+
+    for (auto const* command : {"info", "status"}) {
+        SCOPED_TRACE(command);
+        auto const outcome = b_.run(device_command(command));
+        EXPECT_EQ(outcome.status, 0) << outcome.err;
+        EXPECT_EQ(lines_of(outcome.err).size(), 1U) << outcome.err;
+        EXPECT_NE(outcome.err.find(named + "its last answer, "), std::string::npos) << outcome.err;
+        EXPECT_TRUE(json::parse(outcome.out).is_object()) << outcome.out;
+    }
+    EXPECT_EQ(b_.run(device_command("info")).out, queried.out);
+}
+
 TEST_F(ClusterToolTest, HoldWaitOnAnotherHostOwnsTheDeviceOnlyOnceTheHolderReleasesIt) {
     auto holder = hold_on(a_);
     auto const waiter = b_.start({"hold", sim_plugin.native(), lab_device.dump(), "--wait", "120", "--for", "0"});

@@ -194,12 +194,11 @@ TEST_F(DeviceSelection, ASelectorThatNamesNoDeviceSaysWhichPluginsCouldNotBeSear
         auto const outcome = run_zelm({"info", selector}, env);
         EXPECT_EQ(outcome.status, 1);
         auto const lines = lines_of(outcome.err);
-        ASSERT_EQ(lines.size(), 2U) << outcome.err;  // the warning as the plug-in is left out, and the error
-        EXPECT_TRUE(lines[1].starts_with("zelm info: no device listed by the plug-ins in ")) << lines[1];
-        EXPECT_NE(lines[1].find("; 1 plug-in could not be searched: cannot load plug-in " + broken.native()),
-                  std::string::npos)
-            << lines[1];
-        EXPECT_TRUE(lines[1].ends_with("no bus")) << lines[1];
+        ASSERT_EQ(lines.size(), 1U) << outcome.err;
+        EXPECT_TRUE(lines[0].starts_with("zelm info: no device listed by the plug-ins in ")) << lines[0];
+        EXPECT_NE(lines[0].find("; 1 plug-in could not be searched: "), std::string::npos) << lines[0];
+        EXPECT_NE(lines[0].find(broken.native()), std::string::npos) << lines[0];
+        EXPECT_TRUE(lines[0].ends_with("no bus")) << lines[0];
     }
     EXPECT_EQ(run_zelm({"info", "C-1"}, env).status, 0) << "a device that is found is found as ever";
 }

@@ -198,6 +198,39 @@ TEST_F(HoldCommand, AWaiterGetsTheDeviceOnceTheHolderLetsGo) {
     EXPECT_EQ(outcome.out, "mine\n");
 }
 
+// A serial number names a held device by the one it showed when it was last
+// queried while free: `--wait` waits for the device instead of failing to
+// find it.
+TEST_F(HoldCommand, AWaiterNamingTheDeviceBySerialNumberGetsItOnceTheHolderLetsGo) {
+    auto const events = scratch() / "events";
+    auto const plugin = test::install_test_plugin(
+        scratch(), "t_manager.so", {{"devices", json::array({held})}, {"events", events.native()}});
+    auto const serial = held.at("serial").get<std::string>();
+    run_ok({"info", plugin.native(), serial});  // queried once while free
+    Holder holder(plugin, held);
+    ASSERT_TRUE(holder.holding());
+
+    auto const at_once = run_zelm({"hold", plugin.native(), serial, "--", "true"});
+    EXPECT_EQ(at_once.status, 3) << at_once.err;
+    EXPECT_NE(at_once.err.find("occupied by process " + std::to_string(holder.process().pid())), std::string::npos)
+        << at_once.err;
+
+    auto const lists = [&] { return test::count_events(test::read_events_without_pid(events), "list"); };
+    auto const before = lists();
+    RunningZelm waiter({"hold", plugin.native(), serial, "--wait", "60", "--", "echo", "mine"});
+    auto const limit = Clock::now() + patience;
+    while (lists() < before + 2 && Clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(lists(), before + 2) << "the waiter did not try again:\n" << waiter.finish().err;
+    holder.process().signal(SIGTERM);
+    EXPECT_EQ(holder.process().finish().status, 0);
+    auto const outcome = waiter.finish();
+
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.out, "mine\n");
+}
+
 // Waiters that all want the device at once take it in turn: each one's
 // command makes a directory that must not exist yet, and removes it.
 TEST_F(HoldCommand, WaitersNeverOwnTheDeviceTogether) {

@@ -189,8 +189,7 @@ TEST_P(LeftBehindProcess, DiesWithThePluginsScan) {
                     std::to_string(timeout_seconds) + " s and was killed\n"
               : std::string();
     EXPECT_EQ(outcome.err, expected_err);
-    // One helper per list call: the tool asks a plug-in with no devices once
-    // more, to learn whether it failed to list them.
+    // One helper per list call.
     auto const lines = test::read_events(forks);
     ASSERT_FALSE(lines.empty());
     for (auto const& line : lines) {

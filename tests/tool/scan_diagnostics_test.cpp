@@ -38,7 +38,7 @@ TEST_F(ScanDiagnostics, WarningsGoToStandardErrorNamingFailedDevicesByDescriptio
     auto const has_line = [&lines](std::string const& text) {
         return std::ranges::any_of(lines, [&text](std::string const& line) { return line.starts_with(text); });
     };
-    EXPECT_TRUE(has_line("zelm: warning: Scanner skipped manager " + broken.native() + ": ")) << outcome.err;
+    EXPECT_TRUE(has_line("zelm: warning: Cannot load plug-in " + broken.native() + ": ")) << outcome.err;
     EXPECT_TRUE(has_line(R"(zelm: warning: Failed to query device {"serial":"S-FAIL"} (sim_manager.so): )"))
         << outcome.err;
     EXPECT_NE(outcome.err.find("bus error"), std::string::npos) << outcome.err;
@@ -54,21 +54,31 @@ TEST_F(ScanDiagnostics, ErrorAndWarningLinesShowAPluginsTextEscaped) {
                                                    {{"create_throws", "boom\nzelm: forged\x1b]0;title\x07"}});
     std::string const shown = R"(boom\nzelm: forged\x1b]0;title\x07)";
 
+    // The scan's report keeps one line of the reason, each control character
+    // a space.
+    std::string const reported = "boom zelm: forged ]0;title ";
+
     auto const scan = run_zelm({"scan", "--plugin", hostile.native()});
     auto const info = run_zelm({"info", hostile.native(), R"({"serial":"X"})"});
 
     // The scan adds its error line: the plug-in named did not load.
-    for (auto const& [outcome, line_count] : {std::pair{scan, 2U}, std::pair{info, 1U}}) {
+    struct Case {
+        Outcome outcome;
+        std::size_t line_count;
+        std::string const& shown;
+    };
+    for (auto const& [outcome, line_count, text] : {Case{scan, 2U, reported}, Case{info, 1U, shown}}) {
         auto const lines = lines_of(outcome.err);
         ASSERT_EQ(lines.size(), line_count) << outcome.err;
-        EXPECT_TRUE(lines[0].ends_with(shown)) << lines[0];
+        EXPECT_TRUE(lines[0].ends_with(text)) << lines[0];
+        EXPECT_EQ(outcome.err.find_first_of("\x1b\x07"), std::string::npos) << outcome.err;
     }
-    EXPECT_TRUE(scan.err.starts_with("zelm: warning: Scanner skipped manager ")) << scan.err;
+    EXPECT_TRUE(scan.err.starts_with("zelm: warning: Cannot load plug-in ")) << scan.err;
     EXPECT_TRUE(info.err.starts_with("zelm info: cannot load plug-in ")) << info.err;
 }
 
-// The library skips a plug-in without a device list silently; the tool
-// names the plug-in and why, once, and the scan still succeeds.
+// A plug-in without a device list costs one warning naming it and why, from
+// the scan's own report: the plug-in is asked for its list once.
 TEST_F(ScanDiagnostics, APluginWithoutADeviceListGetsOneWarningWithTheReason) {
     struct Case {
         json config;
@@ -76,13 +86,17 @@ TEST_F(ScanDiagnostics, APluginWithoutADeviceListGetsOneWarningWithTheReason) {
     };
     std::vector<Case> const cases{
         {{{"list_throws", "bus gone"}}, "bus gone"},
-        {{{"list", "not [json"}}, "its device list is not JSON"},
+        {{{"list", "not [json"}}, "its device list is not JSON, or is nested too deep"},
         {{{"list_throws_int", true}}, "a non-standard exception from plug-in code"},
         {{{"list", "[]"}}, std::nullopt},
     };
     for (auto const& [config, reason] : cases) {
         SCOPED_TRACE(config.dump());
-        auto const plugin = test::install_test_plugin(scratch(), "unlisted_manager.so", config);
+        auto const events = scratch() / "events";
+        std::filesystem::remove(events);
+        auto with_events = config;
+        with_events["events"] = events.native();
+        auto const plugin = test::install_test_plugin(scratch(), "unlisted_manager.so", with_events);
 
         auto const outcome = run_zelm({"scan", "--plugin", plugin.native()});
 
@@ -95,11 +109,13 @@ TEST_F(ScanDiagnostics, APluginWithoutADeviceListGetsOneWarningWithTheReason) {
         } else {
             EXPECT_TRUE(lines.empty()) << outcome.err;
         }
+        EXPECT_EQ(test::count_events(test::read_events_without_pid(events), "list"), 1U);
     }
 }
 
 // A plug-in asked for by name that is missing or does not load fails the
-// scan, after the results of the others.
+// scan, after the results of the others; isolated too, as the plug-in's
+// child reports why it gave nothing.
 TEST_F(ScanDiagnostics, ANamedPluginThatIsMissingOrDoesNotLoadFailsTheScanAfterTheOthersResults) {
     use_sim_config(sim_config(json::array({{{"description", {{"serial", "S-GOOD"}}}}})));
     auto const missing = scratch() / "missing_manager.so";
@@ -113,6 +129,7 @@ TEST_F(ScanDiagnostics, ANamedPluginThatIsMissingOrDoesNotLoadFailsTheScanAfterT
         {missing, missing.native() + " does not exist", {}},
         {missing, missing.native() + " does not exist", {"--isolate"}},
         {broken, broken.native() + " does not load", {}},
+        {broken, broken.native() + " does not load", {"--isolate"}},
     };
     for (auto const& [plugin, error, options] : cases) {
         SCOPED_TRACE(plugin.native() + (options.empty() ? "" : " " + options[0]));

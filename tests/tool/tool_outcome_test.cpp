@@ -3,10 +3,12 @@
 #include "arguments.hpp"
 #include "child_command.hpp"
 #include "commands.hpp"
+#include "device_session.hpp"
 #include "exit_status.hpp"
-#include "selector.hpp"
 
+#include <zelm/cluster.hpp>
 #include <zelm/owner.hpp>
+#include <zelm/select.hpp>
 
 #include <gtest/gtest.h>
 
@@ -21,21 +23,39 @@
 namespace zelm::tool {
 namespace {
 
+// A failure wrapped in what the tool was doing, as explained() wraps it.
+[[noreturn]] void wrapped(std::function<void()> const& failure) {
+    explained("doing", failure);
+    throw std::logic_error("no failure");
+}
+
 TEST(ExitStatus, EachKindOfFailureHasItsStatusAndLine) {
     struct Case {
         char const* name;
         std::function<void()> command;
         CommandOutcome outcome;
     };
+    std::vector<DeviceCandidate> const candidates{{"/p/a_manager.so", R"({"s":1})"}, {"/p/a_manager.so", R"({"s":2})"}};
     std::vector<Case> const cases{
         {"success", [] {}, {0, std::nullopt}},
         {"failure", [] { throw std::runtime_error("cannot open device"); }, {1, "cannot open device"}},
-        {"usage", [] { throw UsageError("no device matches"); }, {2, "no device matches"}},
-        {"ambiguous", [] { throw AmbiguousSelector("2 devices match", {"a", "b"}); },
-         {2, "2 devices match", {"a", "b"}}},
-        {"occupied", [] { throw OccupiedError("cannot own device x: occupied"); },
-         {3, "cannot own device x: occupied"}},
+        {"usage", [] { throw UsageError("no row 4"); }, {2, "no row 4"}},
+        {"selector syntax", [] { throw SelectorSyntaxError("an empty device selector"); },
+         {2, "an empty device selector"}},
+        {"no match", [] { throw NoMatchingDeviceError("no device matches", false); }, {2, "no device matches"}},
+        {"no match, incomplete search", [] { throw NoMatchingDeviceError("no device matches; 1 ...", true); },
+         {1, "no device matches; 1 ..."}},
+        {"ambiguous", [&] { throw AmbiguousSelectorError("2 devices match", candidates); },
+         {2, "2 devices match", {R"(/p/a_manager.so  {"s":1})", R"(/p/a_manager.so  {"s":2})"}}},
         {"library's occupied", [] { throw DeviceOccupiedError(std::nullopt); }, {3, "Device is already occupied"}},
+        {"held on another host", [] { throw cluster::HeldElsewhereError({"host-b", 7, "zelm", "", ""}); },
+         {3, "Device is already occupied"}},
+        // The cause's type decides; the line is what the tool was doing.
+        {"occupied, explained", [] { wrapped([] { throw DeviceOccupiedError(std::nullopt); }); },
+         {3, "doing: Device is already occupied"}},
+        {"usage, explained twice", [] { wrapped([] { wrapped([] { throw UsageError("x"); }); }); },
+         {2, "doing: doing: x"}},
+        {"failure, explained", [] { wrapped([] { throw std::runtime_error("x"); }); }, {1, "doing: x"}},
         {"command's status", [] { throw ExitStatus(42); }, {42, std::nullopt}},
         {"command not run", [] { throw ExitStatus(127, "cannot run x: No such file or directory"); },
          {127, "cannot run x: No such file or directory"}},

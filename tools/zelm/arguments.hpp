@@ -1,11 +1,7 @@
 // Parsing and formatting of the values people type on the command line:
-// numbers (decimal or 0x-hexadecimal), device descriptions (JSON) and byte
-// strings (hexadecimal).
+// numbers (decimal or 0x-hexadecimal), times in seconds, byte strings
+// (hexadecimal) and hold's command; device selectors are selector.hpp's.
 #pragma once
-
-#include <zelm/device_manager.hpp>
-
-#include <nlohmann/json.hpp>
 
 #include <charconv>
 #include <concepts>
@@ -38,41 +34,6 @@ std::expected<Number, std::string> parse_number(std::string_view text) {
     }
     return value;
 }
-
-// Why parse_json_within refused a text.
-struct JsonRefusal {
-    enum class Kind {
-        not_json,             // not one JSON value
-        too_deep,             // nested deeper than the bound
-        number_out_of_range,  // a number that no JSON value holds as written
-    };
-    Kind kind;
-    // One line: the parser's message for not_json, else what was refused,
-    // for example "the number 1e400 is beyond the range of a double".
-    std::string message;
-};
-
-// `text` parsed as JSON, refusing containers nested more than `max_depth`
-// levels (a scalar nests none, "[]" one) before building them, so that a
-// hostile text cannot exhaust the stack, and refusing every number that
-// would be read as another: beyond the range of a double (1e400, -1e400),
-// too small to tell from 0 (1e-400), or an integer written without fraction
-// or exponent that does not fit in 64 bits (18446744073709551616, which
-// would become the double 1.8446744073709552e19). Such a number in a
-// selector would otherwise name the device of the number it was read as.
-// -0 is JSON's 0, and -0.0 equals 0 as a value: both are kept.
-std::expected<nlohmann::json, JsonRefusal> parse_json_within(std::string_view text, int max_depth);
-
-// The deepest description the tool accepts: the library's own bound on JSON
-// from outside.
-inline constexpr int max_description_depth = detail::max_json_depth;
-
-// A device description as typed: any JSON value, normally an object, nested
-// at most max_description_depth levels, as parse_json_within reads it. The
-// error is one line: "not a JSON device description: <the parser's
-// message>", "device description nested deeper than 128 levels", or
-// "device description: " and the number refused.
-std::expected<nlohmann::json, std::string> parse_description(std::string_view text);
 
 // The longest time the tool waits for: about 31 years, far from the ends of
 // the clocks (whose nanosecond counts end near 292 years), so that a deadline

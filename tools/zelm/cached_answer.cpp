@@ -4,6 +4,7 @@
 
 #include "device_session.hpp"
 #include "escape.hpp"
+#include "holder_output.hpp"
 #include "output.hpp"
 #include "status_line.hpp"
 
@@ -52,13 +53,13 @@ std::string age_text(std::chrono::nanoseconds age) {
 }
 
 CachedReport cached_report(AnswerPart part, std::string const& name, ScanResult const& now,
-                           std::optional<CachedAnswer> const& last, std::optional<DeviceOwner> const& owner) {
+                           std::optional<CachedAnswer> const& last, std::optional<DeviceHolder> const& holder) {
     if (!std::holds_alternative<DeviceOccupied>(now)) {
         return {answer_of(part, name, now, ""), ""};
     }
     // A scan counts a device whose lock files cannot be used as occupied
     // too; no owner is then found, and only --live can tell why.
-    auto const occupied = owner ? fmt::format("{} is occupied{}", name, by_owner(owner))
+    auto const occupied = holder ? fmt::format("{} is occupied{}", name, by_holder(holder))
                                 : fmt::format("{} is occupied by an unknown process, or its lock files cannot be "
                                               "used (--live says which)",
                                               name);
@@ -73,16 +74,20 @@ CachedReport cached_report(AnswerPart part, std::string const& name, ScanResult 
 void print_cached_answer(DeviceTarget const& target, AnswerPart part) {
     auto const device = choose_device(target);
     auto const name = device_name(device);
-    auto const description = device.description.dump();
-    auto const now = explained("cannot query " + name, [&] { return query_device(device.plugin, description); });
+    auto const now = explained("cannot query " + name, [&] {
+        // A failed query is this command's error, told in its own words.
+        LibraryLogMuted const muted;
+        return query_device(device.plugin_path, device.description);
+    });
     std::optional<CachedAnswer> last;
-    std::optional<DeviceOwner> owner;
+    std::optional<DeviceHolder> holder;
     if (std::holds_alternative<DeviceOccupied>(now)) {
         last = explained("cannot read the cached answer of " + name,
-                         [&] { return last_cached_answer(device.plugin, description); });
-        owner = local_holder(find_device_owner(device.manager->get_path(), description));
+                         [&] { return last_cached_answer(device.plugin_path, device.description); });
+        holder = explained("cannot look up the holder of " + name,
+                           [&] { return find_device_holder(device.manager->get_path(), device.description); });
     }
-    auto const report = cached_report(part, name, now, last, owner);
+    auto const report = cached_report(part, name, now, last, holder);
     if (!report.note.empty()) {
         StatusLine::instance().print(fmt::format("zelm {}: {}\n", part == AnswerPart::info ? "info" : "status",
                                                  escaped(report.note)));

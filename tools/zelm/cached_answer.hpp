@@ -4,8 +4,8 @@
 #pragma once
 
 #include "commands.hpp"
-#include "device_owner.hpp"
 
+#include <zelm/holder.hpp>
 #include <zelm/query.hpp>
 
 #include <chrono>
@@ -30,16 +30,18 @@ std::string age_text(std::chrono::nanoseconds age);
 
 // The report on the device called `name` (device_name) from `now`,
 // what a scan reports of it now, and for an occupied device from `last`, its
-// last cached answer, and `owner`, who holds it. An occupied device's last
+// last cached answer, and `holder`, who holds it. An occupied device's last
 // answer comes with a note naming the holder and the answer's age. Throws
 // std::runtime_error naming the device when its query failed (now, or when it
 // was last free), when it gave no status and that was asked for, and when it
 // is occupied and was never queried.
 CachedReport cached_report(AnswerPart part, std::string const& name, ScanResult const& now,
-                           std::optional<CachedAnswer> const& last, std::optional<DeviceOwner> const& owner);
+                           std::optional<CachedAnswer> const& last, std::optional<DeviceHolder> const& holder);
 
 // Finds the device, asks the library what a scan knows of it and of its last
-// answer, and prints the report. Throws as choose_device and cached_report do.
+// answer and, when it is occupied, who holds it (find_device_holder: in a
+// cluster also a holder on another host), and prints the report. Throws as
+// choose_device and cached_report do.
 void print_cached_answer(DeviceTarget const& target, AnswerPart part);
 
 }  // namespace zelm::tool

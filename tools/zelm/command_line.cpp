@@ -47,9 +47,10 @@ constexpr char const* tool_footer =
     "  '{\"serial\":\"SIM-0001\",\"model\":\"sim-counter\"}'\n"
     "                          the description as JSON, as `zelm scan` shows it; member order,\n"
     "                          spacing and a number's notation (7.0 for 7) do not matter\n"
-    "A scan shows no serial number for an occupied device: name it by key=value or @N. A selector\n"
-    "that names no device, or several (they are listed), is bad usage; one that names none while\n"
-    "some device could not be queried, or some plug-in searched, fails saying which and why.\n"
+    "An occupied device keeps the serial number it showed when last queried on this machine; one\n"
+    "never queried while free has none: name it by key=value or @N. A selector that names no\n"
+    "device, or several (they are listed), is bad usage; one that names none while some device\n"
+    "could not be queried, or some plug-in searched, fails saying which and why.\n"
     "Plug-ins: the first word is the plug-in file when it holds a '/' or is named like a plug-in\n"
     "(x_manager.so); without one, every plug-in of the plug-in directory is searched. A bare file\n"
     "name (sim_manager.so) names a file in the plug-in directory, never one in the current\n"
@@ -526,7 +527,7 @@ private:
     std::vector<std::string> arguments_;  // argv without the program's name
     Chosen chosen_;
     ClusterOptions cluster_;
-    ScanOptions scan_;
+    ScanCommandOptions scan_;
     PluginsOptions plugins_;
     CLI::App* hold_app_ = nullptr;
     HoldOptions hold_;

@@ -1,7 +1,7 @@
 // The tool's commands and the options each one takes. The command line
 // (command_line.cpp) fills these from argv; every command reports failure by
 // throwing, which the tool turns into one line on standard error and an exit
-// status (exit_status.hpp): 1, or 2 for a UsageError, 3 for an OccupiedError.
+// status by the exception's type (exit_status.hpp).
 #pragma once
 
 #include "selector.hpp"
@@ -17,13 +17,6 @@
 #include <vector>
 
 namespace zelm::tool {
-
-// The device is owned by another process: a status of its own, so that a
-// script can tell a busy device from a failure, and `hold --wait` waits.
-class OccupiedError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Ends the tool with `status`, printing `message` as its error line when
 // there is one: how `hold ... -- COMMAND` passes on its command's end.
@@ -49,7 +42,7 @@ struct DeviceTarget {
 // Seconds one plug-in's child may take under --isolate, unless --timeout says.
 constexpr double default_isolation_timeout = 30.0;
 
-struct ScanOptions {
+struct ScanCommandOptions {
     std::optional<std::filesystem::path> directory;
     std::vector<std::filesystem::path> plugins;
     bool json = false;
@@ -127,7 +120,7 @@ struct CleanCommandOptions {
     bool dry_run = false;
 };
 
-void run_scan(ScanOptions const& options);
+void run_scan(ScanCommandOptions const& options);
 void run_plugins(PluginsOptions const& options);
 void run_hold(HoldOptions const& options);
 void run_info(QueryOptions const& options);

@@ -5,14 +5,13 @@
 #include "arguments.hpp"
 #include "cached_answer.hpp"
 #include "commands.hpp"
-#include "device_owner.hpp"
 #include "device_session.hpp"
 #include "escape.hpp"
+#include "holder_output.hpp"
 #include "output.hpp"
 
-#include <zelm/cluster.hpp>
+#include <zelm/holder.hpp>
 #include <zelm/lock.hpp>
-#include <zelm/owner.hpp>
 
 #include <fmt/format.h>
 
@@ -45,22 +44,9 @@ void run_checked(std::string const& doing, Operation&& operation) {
 }
 
 // The path under which the device's lock files are named.
-std::filesystem::path manager_path_of(ChosenDevice const& device) {
-    return explained("cannot get the manager path of " + device.plugin.filename().native(),
+std::filesystem::path manager_path_of(SelectedDevice const& device) {
+    return explained("cannot get the manager path of " + device.plugin_path.filename().native(),
                      [&] { return device.manager->get_path(); });
-}
-
-// The device's holder: for a lab-wide device in a cluster, the one its key
-// names, wherever it runs (one request); otherwise, or when no key names
-// one, the holder of its lock on this machine.
-std::optional<DeviceOwner> current_holder(ChosenDevice const& device, std::filesystem::path const& manager_path) {
-    auto const description = device.description.dump();
-    if (cluster::joined() && cluster::is_lab_wide(*device.manager, description)) {
-        if (auto const lab_owner = cluster::find_lab_owner(manager_path, description)) {
-            return lab_holder(*lab_owner);
-        }
-    }
-    return local_holder(find_device_owner(manager_path, description));
 }
 
 }  // namespace
@@ -113,29 +99,28 @@ void run_write(WriteOptions const& options) {
 
 void run_lock_id(LockIdOptions const& options) {
     if (options.manager_path) {
-        auto const* typed = std::get_if<DescriptionSelector>(&options.target.selector.kind);
-        if (typed == nullptr || options.target.plugin) {
+        auto const* typed = std::get_if<DeviceSelector>(&options.target.selector);
+        if (typed == nullptr || typed->kind() != DeviceSelector::Kind::description || options.target.plugin) {
             throw UsageError("--manager-path takes a JSON description and no plug-in");
         }
-        print_stdout(detail::make_lock_id(*options.manager_path, typed->description) + "\n");
+        print_stdout(detail::make_lock_id(*options.manager_path, typed->description()) + "\n");
         return;
     }
     auto const device = choose_device(options.target);
     auto const manager_path = manager_path_of(device);
-    print_stdout(detail::make_lock_id(manager_path, device.description) + "\n");
+    print_stdout(detail::make_lock_id(manager_path, nlohmann::json::parse(device.description)) + "\n");
 }
 
 int run_who(WhoOptions const& options) {
     auto const device = choose_device(options.target);
-    auto const manager_path = manager_path_of(device);
-    auto const owner = explained("cannot look up the holder of " + device_name(device),
-                                 [&] { return current_holder(device, manager_path); });
+    auto const holder = explained("cannot look up the holder of " + device_name(device),
+                                  [&] { return find_device_holder(*device.manager, device.description); });
     if (options.json) {
-        print_stdout(json_text(owner_json(owner)));
+        print_stdout(json_text(holder_json(holder)));
     } else {
-        print_stdout(owner ? escaped(owner_text(owner)) + "\n" : "free\n");
+        print_stdout(holder ? escaped(holder_text(holder)) + "\n" : "free\n");
     }
-    return owner ? 0 : 1;
+    return holder ? 0 : 1;
 }
 
 }  // namespace zelm::tool

@@ -29,10 +29,14 @@ struct CommandOutcome {
     bool operator==(CommandOutcome const&) const = default;
 };
 
-// Runs `command` and maps what it throws: UsageError to 2 (AmbiguousSelector
-// with its candidates as details), OccupiedError
-// and the library's DeviceOccupiedError to 3, ExitStatus to its own status,
-// any other exception to 1, each with its message.
+// Runs `command` and maps what it throws, by type, to a status; the message
+// is the outermost exception's, the status that of the first exception in its
+// chain of nested causes (std::nested_exception) that decides one:
+// ExitStatus its own; UsageError and the library's SelectorSyntaxError 2;
+// NoMatchingDeviceError 2, or 1 when the search was incomplete;
+// AmbiguousSelectorError 2, with its candidates as details ("<plug-in>
+// <description>"); DeviceOccupiedError (HeldElsewhereError too) 3; anything
+// else 1.
 CommandOutcome run_for_outcome(std::function<void()> const& command);
 
 }  // namespace zelm::tool

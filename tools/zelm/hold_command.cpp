@@ -41,23 +41,23 @@ Clock::time_point deadline_after(double seconds) {
 // SIGTERM are looked at again; a release ends the watch at once.
 constexpr auto watch_slice = 1s;
 
-// The error of a device still occupied when the wait is over.
+// The error of a device still occupied when the wait is over, with the
+// library's cause still nested.
 void give_up_if_late(OccupiedError const& e, Clock::time_point deadline, double wait) {
     if (Clock::now() >= deadline) {
-        throw OccupiedError(fmt::format("{} (waited {} s)", e.what(), wait));
+        std::throw_with_nested(OccupiedError(fmt::format("{} (waited {} s)", e.what(), wait), e.holder()));
     }
 }
 
 // Until another host's process lets the device go (its key is deleted or
 // expires), the deadline passes, or a signal comes: watches of the key in
 // the cluster, not tries at the device.
-void watch_lab_release(ChosenDevice const& chosen, Clock::time_point deadline, TerminationSignals& signals) {
+void watch_lab_release(SelectedDevice const& chosen, Clock::time_point deadline, TerminationSignals& signals) {
     auto const manager_path = chosen.manager->get_path();
-    auto const description = chosen.description.dump();
     for (auto left = deadline - Clock::now(); left > Clock::duration::zero(); left = deadline - Clock::now()) {
         auto const slice = std::chrono::ceil<std::chrono::milliseconds>(std::min<Clock::duration>(left, watch_slice));
         bool const free = explained("cannot own " + device_name(chosen),
-                                    [&] { return cluster::wait_until_free(manager_path, description, slice); });
+                                    [&] { return cluster::wait_until_free(manager_path, chosen.description, slice); });
         if (auto const signal = signals.poll()) {
             throw_interrupted(*signal, "while waiting for the device");
         }
@@ -69,7 +69,9 @@ void watch_lab_release(ChosenDevice const& chosen, Clock::time_point deadline, T
 
 // Owns the device; with `wait`, tries again while another process owns it,
 // until that many seconds have passed: at once when a lab-wide device's key
-// goes, every retry_interval while a process of this machine holds it.
+// goes, every retry_interval while a process of this machine holds it. A
+// serial number names an occupied device too (by the one it showed when last
+// free), so each try finds the device anew.
 DeviceSession own(HoldOptions const& options, TerminationSignals& signals) {
     if (!options.wait) {
         return open_managed_device(options.target);
@@ -79,12 +81,12 @@ DeviceSession own(HoldOptions const& options, TerminationSignals& signals) {
         auto const chosen = choose_device(options.target);
         try {
             return open_chosen_device(chosen);
-        } catch (HeldElsewhere const& e) {
-            give_up_if_late(e, deadline, *options.wait);
-            watch_lab_release(chosen, deadline, signals);
         } catch (OccupiedError const& e) {
             give_up_if_late(e, deadline, *options.wait);
-            if (auto const signal = signals.wait(std::min<Clock::duration>(deadline - Clock::now(), retry_interval))) {
+            if (e.holder() && e.holder()->lab_wide) {
+                watch_lab_release(chosen, deadline, signals);
+            } else if (auto const signal =
+                           signals.wait(std::min<Clock::duration>(deadline - Clock::now(), retry_interval))) {
                 throw_interrupted(*signal, "while waiting for the device");
             }
         }

@@ -8,6 +8,7 @@
 #include "signals.hpp"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 #include <spdlog/spdlog.h>
 
 #include <fcntl.h>
@@ -296,9 +297,9 @@ void run_isolated(std::vector<std::filesystem::path> const& plugins, ChildWork c
     }
 }
 
-ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plugins, PluginScan const& scan,
+ScanOutcome scan_plugins_isolated(std::vector<std::filesystem::path> const& plugins, PluginScan const& scan,
                                   IsolationLimits const& limits, ProgressReport const& progress) {
-    std::vector<ScanRecords> results(plugins.size());
+    std::vector<ScanOutcome> outcomes(plugins.size());
     auto warn_lost = [&plugins](std::size_t index, std::string const& what) {
         spdlog::warn("Isolated scan of {} failed: {}", plugins[index].native(), what);
     };
@@ -308,18 +309,18 @@ ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plug
             return;
         }
         try {
-            results[index] = records_from_wire(*outcome);
+            outcomes[index] = outcome_from_wire(*outcome);
         } catch (nlohmann::json::exception const& e) {
             warn_lost(index, fmt::format("sent unreadable results ({})", e.what()));
         }
     };
     run_isolated(
-        plugins, [&scan](std::filesystem::path const& plugin) { return records_to_wire(scan(plugin)); }, limits, keep,
+        plugins, [&scan](std::filesystem::path const& plugin) { return outcome_to_wire(scan(plugin)); }, limits, keep,
         progress);
 
-    ScanRecords all;
-    for (auto& records : results) {
-        std::ranges::move(records, std::back_inserter(all));
+    ScanOutcome all;
+    for (auto& outcome : outcomes) {
+        append(all, std::move(outcome));
     }
     return all;
 }

@@ -31,7 +31,7 @@ struct ChildFailure {
 using ChildOutcome = std::expected<std::string, ChildFailure>;
 using OutcomeReport = std::function<void(std::size_t index, ChildOutcome outcome)>;
 
-using PluginScan = std::function<ScanRecords(std::filesystem::path const&)>;
+using PluginScan = std::function<ScanOutcome(std::filesystem::path const&)>;
 using ProgressReport = std::function<void(std::size_t done)>;
 
 // Runs `work` for each plug-in in a forked child that leads a process group
@@ -51,11 +51,11 @@ using ProgressReport = std::function<void(std::size_t done)>;
 void run_isolated(std::vector<std::filesystem::path> const& plugins, ChildWork const& work,
                   IsolationLimits const& limits, OutcomeReport const& report, ProgressReport const& progress);
 
-// Runs `scan` for each plug-in through run_isolated and returns the records
-// in the order of `plugins`. A child that fails costs its plug-in's records
-// and one warning naming the plug-in and what happened. Throws as
-// run_isolated does.
-ScanRecords scan_plugins_isolated(std::vector<std::filesystem::path> const& plugins, PluginScan const& scan,
+// Runs `scan` for each plug-in through run_isolated and returns the outcomes
+// one after the other in the order of `plugins`. A child that fails costs its
+// plug-in's devices and one warning naming the plug-in and what happened.
+// Throws as run_isolated does.
+ScanOutcome scan_plugins_isolated(std::vector<std::filesystem::path> const& plugins, PluginScan const& scan,
                                   IsolationLimits const& limits, ProgressReport const& progress);
 
 }  // namespace zelm::tool

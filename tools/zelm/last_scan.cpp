@@ -1,10 +1,11 @@
 // The last scan's table in a private per-user file.
 #include "last_scan.hpp"
 
-#include "arguments.hpp"
 #include "file_descriptor.hpp"
+#include "usage_error.hpp"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,11 +51,22 @@ std::string file_text(std::vector<TableEntry> const& entries) {
     return nlohmann::json{{"rows", rows}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
+// The file's JSON, refused before it nests deeper than any table.
+nlohmann::json parse_within_depth(std::string const& text) {
+    using Event = nlohmann::json::parse_event_t;
+    return nlohmann::json::parse(text, [](int depth, Event event, nlohmann::json&) {
+        if ((event == Event::object_start || event == Event::array_start) && depth >= max_file_depth) {
+            throw std::length_error("nested too deep");
+        }
+        return true;
+    });
+}
+
 std::vector<TableEntry> entries_of(std::string const& text, fs::path const& path) {
     try {
-        auto const file = parse_json_within(text, max_file_depth);
+        auto const file = parse_within_depth(text);
         std::vector<TableEntry> entries;
-        for (auto const& row : file.value().at("rows")) {
+        for (auto const& row : file.at("rows")) {
             entries.push_back({row.at("plugin").get<std::string>(), row.at("description").get<std::string>()});
         }
         return entries;
@@ -120,11 +132,11 @@ void ensure_private_directory(fs::path const& directory) {
     }
 }
 
-std::vector<TableEntry> table_entries(ScanRecords const& records) {
+std::vector<TableEntry> table_entries(std::vector<ScannedDevice> const& devices) {
     std::vector<TableEntry> entries;
-    entries.reserve(records.size());
-    for (auto const& record : records) {
-        entries.push_back({fs::absolute(plugin_path(record.result)), description_text(record.result)});
+    entries.reserve(devices.size());
+    for (auto const& device : devices) {
+        entries.push_back({fs::absolute(plugin_path(device.result)), description_text(device.result)});
     }
     return entries;
 }

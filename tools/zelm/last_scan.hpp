@@ -2,8 +2,9 @@
 // second row of what `zelm scan` printed last.
 #pragma once
 
-#include "scan_records.hpp"
 #include "selector.hpp"
+
+#include <zelm/scan.hpp>
 
 #include <filesystem>
 #include <string_view>
@@ -21,8 +22,8 @@ std::filesystem::path last_scan_directory();
 // the directory and what is wrong.
 void ensure_private_directory(std::filesystem::path const& directory);
 
-// The table's rows: each record's plug-in (made absolute) and description.
-std::vector<TableEntry> table_entries(ScanRecords const& records);
+// The table's rows: each device's plug-in (made absolute) and description.
+std::vector<TableEntry> table_entries(std::vector<ScannedDevice> const& devices);
 
 // Saves `entries` as the last table in `directory` (checked as above),
 // through a new file renamed over the old one, so that a reader never sees

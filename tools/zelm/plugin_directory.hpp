@@ -3,10 +3,7 @@
 // plug-in names given on the command line.
 #pragma once
 
-#include <zelm/device_manager.hpp>
-
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +15,10 @@ namespace zelm::tool {
 // every installed prefix work alike.
 std::filesystem::path default_plugin_directory();
 
-// The plug-in files in `directory`, chosen as the library's directory scan
-// chooses them (regular files or symbolic links with a plug-in's file name,
-// see zelm::is_plugin_file_name), sorted by name so that output is stable.
-// Throws std::runtime_error naming the directory when it is missing or not a
-// directory, and std::filesystem::filesystem_error when it cannot be read.
+// The plug-in files in `directory`, as the library's list_plugin_files picks
+// and sorts them. Throws std::runtime_error "plug-in directory <path>:
+// <reason>" when it is missing, not a directory or cannot be read (the
+// library's std::filesystem::filesystem_error nested).
 std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory);
 
 // A file in `directory` that would be taken for a plug-in but for
@@ -37,14 +33,5 @@ std::optional<std::filesystem::path> misnamed_library(std::filesystem::path cons
 // ("./sim_manager.so", "lib/x_manager.so", an absolute path) is taken as it
 // is.
 std::filesystem::path resolve_plugin(std::filesystem::path const& plugin);
-
-// The library's "Failed to create manager: <canonical path> <reason>" with a
-// colon after the path ("...: <reason>"), where people look for where the
-// path ends; any other message unchanged.
-std::string with_separated_path(std::string const& message, std::filesystem::path const& canonical);
-
-// get_device_manager(plugin), whose failure to create the manager is told
-// as with_separated_path tells it. Throws what get_device_manager throws.
-std::shared_ptr<DeviceManager> load_plugin(std::filesystem::path const& plugin);
 
 }  // namespace zelm::tool

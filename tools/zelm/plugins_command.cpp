@@ -52,7 +52,7 @@ void step(PluginReport& report, char const* what, Query&& query) {
 PluginReport report_plugin(std::filesystem::path const& file) {
     PluginReport report{.file = file};
     std::shared_ptr<DeviceManager> manager;
-    step(report, "not loaded", [&] { manager = load_plugin(file); });
+    step(report, "not loaded", [&] { manager = get_device_manager(file); });
     step(report, "get_name failed", [&] { report.name = manager->get_name(); });
     step(report, "get_version failed", [&] { report.version = manager->get_version(); });
     step(report, "get_path failed", [&] { report.manager_path = manager->get_path().native(); });

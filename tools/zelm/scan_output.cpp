@@ -1,6 +1,7 @@
 // Scan results as a table or as JSON.
 #include "scan_output.hpp"
 
+#include "holder_output.hpp"
 #include "table.hpp"
 
 #include <filesystem>
@@ -15,15 +16,15 @@ std::string plugin_name(std::string const& plugin_path) {
     return std::filesystem::path(plugin_path).filename().native();
 }
 
-TableRow table_row(DeviceFound const& found, std::optional<DeviceOwner> const&) {
+TableRow table_row(DeviceFound const& found, std::optional<DeviceHolder> const&) {
     return {"found", found.serial_number, found.api, plugin_name(found.plugin_path), "", found.description};
 }
 
-TableRow table_row(DeviceOccupied const& occupied, std::optional<DeviceOwner> const& owner) {
-    return {"occupied", "", "", plugin_name(occupied.plugin_path), owner_text(owner), occupied.description};
+TableRow table_row(DeviceOccupied const& occupied, std::optional<DeviceHolder> const& holder) {
+    return {"occupied", "", "", plugin_name(occupied.plugin_path), holder_text(holder), occupied.description};
 }
 
-TableRow table_row(DeviceQueryFailed const& failed, std::optional<DeviceOwner> const&) {
+TableRow table_row(DeviceQueryFailed const& failed, std::optional<DeviceHolder> const&) {
     return {"failed", "", "", plugin_name(failed.plugin_path), "", failed.description + "  error: " + failed.error};
 }
 
@@ -37,7 +38,7 @@ nlohmann::ordered_json embedded(std::string const& text) {
     return value.is_discarded() ? nlohmann::ordered_json(text) : value;
 }
 
-nlohmann::ordered_json json_object(DeviceFound const& found, std::optional<DeviceOwner> const&) {
+nlohmann::ordered_json json_object(DeviceFound const& found, std::optional<DeviceHolder> const&) {
     return {{"state", "found"},
             {"plugin_path", found.plugin_path},
             {"description", embedded(found.description)},
@@ -47,14 +48,14 @@ nlohmann::ordered_json json_object(DeviceFound const& found, std::optional<Devic
             {"status", embedded(found.status)}};
 }
 
-nlohmann::ordered_json json_object(DeviceOccupied const& occupied, std::optional<DeviceOwner> const& owner) {
+nlohmann::ordered_json json_object(DeviceOccupied const& occupied, std::optional<DeviceHolder> const& holder) {
     return {{"state", "occupied"},
             {"plugin_path", occupied.plugin_path},
             {"description", embedded(occupied.description)},
-            {"owner", owner_json(owner)}};
+            {"owner", holder_json(holder)}};
 }
 
-nlohmann::ordered_json json_object(DeviceQueryFailed const& failed, std::optional<DeviceOwner> const&) {
+nlohmann::ordered_json json_object(DeviceQueryFailed const& failed, std::optional<DeviceHolder> const&) {
     return {{"state", "failed"},
             {"plugin_path", failed.plugin_path},
             {"description", embedded(failed.description)},
@@ -63,25 +64,25 @@ nlohmann::ordered_json json_object(DeviceQueryFailed const& failed, std::optiona
 
 }  // namespace
 
-std::string scan_table(ScanRecords const& records) {
-    if (records.empty()) {
+std::string scan_table(std::vector<ScannedDevice> const& devices) {
+    if (devices.empty()) {
         return "no devices found\n";
     }
     std::vector<TableRow> rows;
-    rows.reserve(records.size());
-    for (auto const& record : records) {
+    rows.reserve(devices.size());
+    for (auto const& device : devices) {
         rows.push_back(
-            std::visit([&record](auto const& result) { return table_row(result, record.owner); }, record.result));
+            std::visit([&device](auto const& result) { return table_row(result, device.holder); }, device.result));
         rows.back().insert(rows.back().begin(), std::to_string(rows.size()));
     }
     return render_table({"#", "STATE", "SERIAL", "API", "PLUG-IN", "OWNER", "DESCRIPTION"}, rows);
 }
 
-nlohmann::ordered_json scan_json(ScanRecords const& records) {
+nlohmann::ordered_json scan_json(std::vector<ScannedDevice> const& devices) {
     auto array = nlohmann::ordered_json::array();
-    for (auto const& record : records) {
+    for (auto const& device : devices) {
         array.push_back(
-            std::visit([&record](auto const& result) { return json_object(result, record.owner); }, record.result));
+            std::visit([&device](auto const& result) { return json_object(result, device.holder); }, device.result));
     }
     return array;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 namespace zelm::tool {
 
@@ -22,19 +23,13 @@ void write_stderr(std::string_view text) {
     std::fflush(stderr);
 }
 
-// The library's line for a device whose query failed names the device by its
-// lock identity, a hash; the scan command reports each failed device itself,
-// by description and plug-in, from the scan's results.
-bool is_failed_query_line(spdlog::details::log_msg const& message) {
-    constexpr std::string_view failed_query = "Failed to query device ";
-    return message.level == spdlog::level::err &&
-           std::string_view(message.payload.data(), message.payload.size()).starts_with(failed_query);
-}
+// Set on a thread while a LibraryLogMuted lives there.
+thread_local bool muted = false;
 
 class StatusAwareSink final : public spdlog::sinks::base_sink<std::mutex> {
 protected:
     void sink_it_(spdlog::details::log_msg const& message) override {
-        if (is_failed_query_line(message)) {
+        if (muted) {
             return;
         }
         // Log lines carry text from plug-ins and files: one line of what it
@@ -90,5 +85,9 @@ void install_stderr_logger() {
     logger->set_pattern("%n: %l: %v");
     spdlog::set_default_logger(std::move(logger));
 }
+
+LibraryLogMuted::LibraryLogMuted() : was_muted_(std::exchange(muted, true)) {}
+
+LibraryLogMuted::~LibraryLogMuted() { muted = was_muted_; }
 
 }  // namespace zelm::tool

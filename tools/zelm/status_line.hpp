@@ -36,9 +36,21 @@ private:
 
 // Makes the default logger (which the library logs through) write to
 // standard error, above any status line: "zelm: <level>: <message>", the
-// message escaped as tables are (escape.hpp). The
-// library's own "Failed to query device <identity>: ..." lines are left out:
-// the scan command names failed devices itself.
+// message escaped as tables are (escape.hpp).
 void install_stderr_logger();
+
+// While one lives, the logger that install_stderr_logger installs drops what
+// the constructing thread logs: around a library call whose failure the tool
+// reports itself, in its own words, so that it is told once.
+class LibraryLogMuted {
+public:
+    LibraryLogMuted();
+    ~LibraryLogMuted();
+    LibraryLogMuted(LibraryLogMuted const&) = delete;
+    LibraryLogMuted& operator=(LibraryLogMuted const&) = delete;
+
+private:
+    bool const was_muted_;
+};
 
 }  // namespace zelm::tool
