@@ -14,6 +14,9 @@ void bind_interpreter_exit(pybind11::module_& module);
 // exceptions into them.
 void bind_errors(pybind11::module_& module);
 
+// zelm.default_plugin_directory, where bare plug-in file names are looked up.
+void bind_plugin_directory(pybind11::module_& module);
+
 // zelm.load and zelm.Manager, zelm.lock_id and zelm.find_owner.
 void bind_managers(pybind11::module_& module);
 

@@ -5,6 +5,7 @@
 // ownership at once, on this thread, and their callbacks take the GIL.
 #include "bindings.hpp"
 #include "gil.hpp"
+#include "numbers.hpp"
 
 #include <zelm/cluster.hpp>
 
@@ -22,12 +23,17 @@ namespace zelm::python {
 namespace {
 
 // A list of URLs, or "URL[,URL...]" as the tool's --cluster takes it.
-std::vector<std::string> endpoints_of(py::handle endpoints) {
+using Endpoints = Typed<"Union[str, Sequence[str]]">;
+
+std::vector<std::string> endpoints_of(Endpoints const& endpoints) {
     if (py::isinstance<py::str>(endpoints)) {
         return cluster::parse_endpoints(endpoints.cast<std::string>());
     }
     return endpoints.cast<std::vector<std::string>>();
 }
+
+int is_real(PyObject* number) { return PyFloat_Check(number) || PyIndex_Check(number); }
+using Real = Typed<"float", is_real>;
 
 std::chrono::seconds whole_seconds(double ttl) {
     // Past a billion seconds the conversion would overflow; no lease lives that long.
@@ -38,11 +44,20 @@ std::chrono::seconds whole_seconds(double ttl) {
     return std::chrono::seconds(static_cast<std::chrono::seconds::rep>(ttl));
 }
 
-void join_cluster(py::handle endpoints, std::optional<std::string> host_id, double ttl) {
+// An integer beyond any lease's time-to-live but within 64 bits becomes a
+// float that whole_seconds refuses; one beyond is out of range at once.
+std::chrono::seconds time_to_live(Real const& ttl) {
+    if (PyFloat_Check(ttl.ptr())) {
+        return whole_seconds(ttl.cast<double>());
+    }
+    return whole_seconds(static_cast<double>(in_range<long long>(Integer(ttl), "ttl")));
+}
+
+void join_cluster(Endpoints const& endpoints, std::optional<std::string> host_id, Real const& ttl) {
     auto const urls = endpoints_of(endpoints);
     cluster::Options options;
     options.host_id = host_id.value_or("");
-    options.ttl = whole_seconds(ttl);
+    options.ttl = time_to_live(ttl);
     try {
         without_gil([&] { cluster::join(urls, options); });
     } catch (std::invalid_argument const& error) {

@@ -2,9 +2,11 @@
 // into the device runs with the GIL released, so other Python threads run on
 // while a device answers.
 #include "bindings.hpp"
+#include "context_manager.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
 #include "json_values.hpp"
+#include "numbers.hpp"
 #include "owned_device.hpp"
 #include "stream.hpp"
 
@@ -39,7 +41,12 @@ void check_result(int result, std::string const& operation) {
     }
 }
 
-unsigned int get_register(OwnedDevice const& owned, unsigned int address) {
+// Device addresses, register values and operands, as the device takes them.
+using Address = unsigned int;
+using Value = unsigned int;
+
+unsigned int get_register(OwnedDevice const& owned, Integer const& address_number) {
+    auto const address = in_range<Address>(address_number, "address");
     auto const operation = fmt::format("get_register({:#x})", address);
     auto const value = device_call(owned, operation, [&](Device& device) { return device.get_register_sync(address); });
     if (!value) {
@@ -48,20 +55,29 @@ unsigned int get_register(OwnedDevice const& owned, unsigned int address) {
     return *value;
 }
 
-void set_register(OwnedDevice const& owned, unsigned int address, unsigned int value, unsigned int operand) {
+void set_register(OwnedDevice const& owned, Integer const& address_number, Integer const& value_number,
+                  Integer const& operand_number) {
+    auto const address = in_range<Address>(address_number, "address");
+    auto const value = in_range<Value>(value_number, "value");
+    auto const operand = in_range<unsigned int>(operand_number, "operand");
     auto const operation = fmt::format("set_register({:#x}, {})", address, value);
     check_result(device_call(owned, operation,
                              [&](Device& device) { return device.set_register_sync(address, value, operand); }),
                  operation);
 }
 
-void trigger(OwnedDevice const& owned, unsigned int address, int operand) {
+void trigger(OwnedDevice const& owned, Integer const& address_number, Integer const& operand_number) {
+    auto const address = in_range<Address>(address_number, "address");
+    auto const operand = in_range<int>(operand_number, "operand");
     auto const operation = fmt::format("trigger({:#x}, {})", address, operand);
     check_result(device_call(owned, operation, [&](Device& device) { return device.trigger(address, operand); }),
                  operation);
 }
 
-py::bytes read(OwnedDevice const& owned, unsigned int address, unsigned long length) {
+py::bytes read(OwnedDevice const& owned, Integer const& address_number, Integer const& length_number) {
+    auto const address = in_range<Address>(address_number, "address");
+    // No bytes object is longer.
+    auto const length = in_range<unsigned long>(length_number, "length", static_cast<unsigned long>(PY_SSIZE_T_MAX));
     auto const operation = fmt::format("read({:#x}, {})", address, length);
     auto device = owned.for_call(operation);
     // The device fills the bytes object in place: it is nobody else's yet.
@@ -115,7 +131,11 @@ private:
     std::size_t size_ = 0;
 };
 
-void write(OwnedDevice const& owned, unsigned int address, py::object const& data) {
+// Any object that exports its bytes through the buffer protocol.
+using Buffer = Typed<"Union[bytes, bytearray, memoryview]">;
+
+void write(OwnedDevice const& owned, Integer const& address_number, Buffer const& data) {
+    auto const address = in_range<Address>(address_number, "address");
     ContiguousBytes const bytes(data);
     auto const operation = fmt::format("write({:#x}, {} bytes)", address, bytes.size());
     check_result(device_call(owned, operation,
@@ -138,6 +158,13 @@ py::object query(OwnedDevice const& owned, std::string const& operation, TextRes
     }
 }
 
+std::unique_ptr<Stream> stream(OwnedDevice& owned, Integer const& address, Integer const& size) {
+    return start_stream(owned, in_range<Address>(address, "address"), in_range<unsigned long>(size, "size"));
+}
+
+int callable_or_none(PyObject* object) { return object == Py_None || PyCallable_Check(object) != 0; }
+using LossCallback = Typed<"Optional[Callable[[str], object]]", callable_or_none>;
+
 std::string repr(OwnedDevice const& owned) {
     return fmt::format("<zelm.Device {} ({}){}>", owned.description().dump(), owned.plugin().filename().native(),
                        owned.closed() ? " closed" : "");
@@ -146,15 +173,15 @@ std::string repr(OwnedDevice const& owned) {
 }  // namespace
 
 void bind_device(py::module_& module) {
-    py::class_<OwnedDevice>(module, "Device", R"(A device owned by this process, made by zelm.open().
+    py::class_<OwnedDevice> device(module, "Device", R"(A device owned by this process, made by zelm.open().
 
 The device is owned, across processes, from zelm.open() until close() or the
 end of the `with` block that opened it, which first stop the device's
 streams and wait for them; every call after that raises zelm.Error. Device
 calls release the GIL. A result that reports failure raises zelm.Error
 naming the operation. A lab-wide device whose ownership
-is lost raises zelm.OwnershipLost on every call, without reaching the device.)")
-        .def("get_register", &get_register, py::arg("address"),
+is lost raises zelm.OwnershipLost on every call, without reaching the device.)");
+    device.def("get_register", &get_register, py::arg("address"),
              "Reads the device's registers and returns the value of the one at `address`.")
         .def("set_register", &set_register, py::arg("address"), py::arg("value"), py::arg("operand") = 0,
              "Sets the register at `address` to `value` and sends it to the device.")
@@ -164,7 +191,7 @@ is lost raises zelm.OwnershipLost on every call, without reaching the device.)")
              "Writes the bytes of `data` (any bytes-like object, passed without a copy where it is contiguous) "
              "to `address`.")
         .def("trigger", &trigger, py::arg("address"), py::arg("operand"), "Triggers `address` with `operand`.")
-        .def("stream", &start_stream, py::arg("address"), py::arg("size"),
+        .def("stream", &stream, py::arg("address"), py::arg("size"),
              R"(Starts a read stream of `size` bytes (0: until closed) from `address`.
 
 Use it as `with dev.stream(address, size) as s: for chunk in s: ...`; each
@@ -187,7 +214,10 @@ closing the device.)")
         .def_property_readonly("ownership_lost", &OwnedDevice::ownership_lost,
                                "Why the device's lab-wide ownership is lost (or may have lapsed), or None while "
                                "it holds. Once lost, every call raises zelm.OwnershipLost.")
-        .def("on_ownership_lost", &OwnedDevice::on_ownership_lost, py::arg("callback"),
+        .def(
+            "on_ownership_lost",
+            [](OwnedDevice& owned, LossCallback const& callback) { owned.on_ownership_lost(callback); },
+            py::arg("callback"),
              R"(Calls `callback(reason)` once when the device's lab-wide ownership is lost, at once
 when it is lost already. It runs on a thread of the library's own that runs
 such callbacks one at a time (it takes the GIL), so it may block, close
@@ -198,11 +228,8 @@ lab-wide.)")
         .def("close", &OwnedDevice::close,
              "Stops the device's streams and waits for them, then closes the device and gives up its "
              "ownership. Closing a closed device does nothing.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def(
-            "__exit__", [](OwnedDevice& owned, py::args const&) { owned.close(); },
-            "Closes the device (see close()); exceptions pass on.")
         .def("__repr__", &repr);
+    bind_closing_context(device, "Closes the device (see close()); exceptions pass on.");
 }
 
 }  // namespace zelm::python

@@ -4,9 +4,11 @@
 #include "errors.hpp"
 
 #include "bindings.hpp"
+#include "numbers.hpp"
+
+#include <zelm/holder.hpp>
 
 #include <nlohmann/json.hpp>
-#include <pybind11/operators.h>
 #include <pybind11/stl.h>
 
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <climits>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace zelm::python {
 
@@ -42,8 +45,10 @@ void bind_owner(py::module_& module) {
     py::class_<Owner>(module, "Owner",
                       "The process that holds a device: its ownership lock, or for a lab-wide device in a "
                       "cluster, its key.")
-        .def(py::init<int, std::optional<std::string>, std::optional<std::string>>(), py::arg("pid"),
-             py::arg("command") = py::none(), py::arg("host") = py::none())
+        .def(py::init([](Integer const& pid, std::optional<std::string> command, std::optional<std::string> host) {
+                 return Owner{in_range<int>(pid, "pid"), std::move(command), std::move(host)};
+             }),
+             py::arg("pid"), py::arg("command") = py::none(), py::arg("host") = py::none())
         .def_readonly("pid", &Owner::pid, "The holder's process id.")
         .def_readonly("command", &Owner::command,
                       "The holder's command name (at most 15 bytes), or None when it cannot be read.")
@@ -51,18 +56,19 @@ void bind_owner(py::module_& module) {
                       "The host the holder runs on (its cluster host id for a lab-wide holder), or None when "
                       "unknown.")
         .def("__repr__", &owner_repr)
-        .def(py::self == py::self)
+        .def(
+            "__eq__", [](Owner const& owner, Owner const& other) { return owner == other; }, py::is_operator(),
+            py::arg("other"))
         .def("__hash__", [](Owner const& owner) { return py::hash(py::make_tuple(owner.pid, owner.command, owner.host)); })
-        .def(py::pickle([](Owner const& owner) { return py::make_tuple(owner.pid, owner.command, owner.host); },
-                        [](py::tuple const& state) {
-                            return Owner{state[0].cast<int>(), state[1].cast<std::optional<std::string>>(),
-                                         state[2].cast<std::optional<std::string>>()};
-                        }));
+        // Pickled as the call that makes it again.
+        .def("__reduce__", [](Owner const& owner) {
+            return py::make_tuple(py::type::of<Owner>(), py::make_tuple(owner.pid, owner.command, owner.host));
+        });
 }
 
 // An exception class of the module: `bases` is one class or a tuple of them.
 py::object exception_class(py::module_& module, char const* name, py::handle bases, char const* doc) {
-    auto const full_name = std::string(module.attr("__name__").cast<std::string>()) + "." + name;
+    auto const full_name = module.attr("__module__").cast<std::string>() + "." + name;
     py::object type = py::reinterpret_steal<py::object>(
         PyErr_NewExceptionWithDoc(full_name.c_str(), doc, bases.ptr(), nullptr));
     if (!type) {
@@ -89,9 +95,32 @@ ExceptionClasses* classes = nullptr;
 
 void raise(py::object const& type, char const* message) { PyErr_SetString(type.ptr(), message); }
 
-void raise_occupied(DeviceOccupiedError const& error, py::object const& owner) {
-    py::object const exception = classes->device_occupied(error.what());
-    exception.attr("owner") = owner;
+// Text that others wrote (a command name, a host id), escaped as Python
+// escapes it when it is not all printable: the message stays one line.
+std::string printable(std::string const& text) {
+    py::str const value(text);
+    return value.attr("isprintable")().cast<bool>() ? text : py::repr(value).cast<std::string>();
+}
+
+// "Device is already occupied by process 4242 (zelm) on bench-1", worded as
+// the tool words a holder.
+std::string occupied_message(DeviceOccupiedError const& error, std::optional<Owner> const& owner) {
+    if (!owner) {
+        return error.what();
+    }
+    auto const shown = [](std::optional<std::string> const& text) {
+        return text ? std::optional(printable(*text)) : std::nullopt;
+    };
+    DeviceHolder holder;
+    holder.pid = owner->pid;
+    holder.command = shown(owner->command);
+    holder.host = shown(owner->host);
+    return std::string(error.what()) + " by process " + holder_text(holder);
+}
+
+void raise_occupied(DeviceOccupiedError const& error, std::optional<Owner> const& owner) {
+    py::object const exception = classes->device_occupied(occupied_message(error, owner));
+    exception.attr("owner") = owner_object(owner);
     PyErr_SetObject(classes->device_occupied.ptr(), exception.ptr());
 }
 
@@ -108,9 +137,9 @@ void translate(std::exception_ptr thrown) {
     } catch (std::bad_alloc const&) {
         throw;
     } catch (cluster::HeldElsewhereError const& error) {
-        raise_occupied(error, owner_object(lab_owner(error.lab_owner())));
+        raise_occupied(error, lab_owner(error.lab_owner()));
     } catch (DeviceOccupiedError const& error) {
-        raise_occupied(error, owner_object(error.owner()));
+        raise_occupied(error, local_owner(error.owner()));
     } catch (cluster::UnavailableError const& error) {
         raise(classes->cluster_unavailable, error.what());
     } catch (cluster::OwnershipLostError const& error) {

@@ -2,6 +2,8 @@
 // and objects become None, bool, int/float, str, list and dict.
 #pragma once
 
+#include "typed_object.hpp"
+
 #include <nlohmann/json.hpp>
 #include <pybind11/pybind11.h>
 
@@ -23,6 +25,10 @@ nlohmann::json from_python(pybind11::handle value);
 // The JSON value of `text`. Throws nlohmann::json::parse_error for text that
 // is not JSON, JsonFailure for a value nested too deeply.
 nlohmann::json parse_json(std::string const& text);
+
+// A device's description as callers give it: JSON text, or a Python value
+// (a dict as scans give it).
+using Description = Typed<"Union[str, dict]">;
 
 // JSON text of a description given as JSON text (passed as it is, for the
 // library to parse) or as a Python value (a dict as scans give it).

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "gil.hpp"
 #include "json_values.hpp"
+#include "plugin_directory.hpp"
 
 #include "device_list.hpp"
 
@@ -11,6 +12,7 @@
 #include <zelm/lock.hpp>
 #include <zelm/owner.hpp>
 
+#include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
 
 #include <filesystem>
@@ -67,13 +69,18 @@ void bind_manager(py::module_& module) {
 void bind_managers(py::module_& module) {
     bind_manager(module);
     module.def(
-        "load", [](std::filesystem::path const& plugin) { return without_gil([&] { return load_manager(plugin); }); },
+        "load",
+        [](std::filesystem::path const& plugin) {
+            auto const path = resolve_plugin(plugin);
+            return without_gil([&] { return load_manager(path); });
+        },
         py::arg("plugin"),
-        "The live manager of the plug-in file `plugin` (str or path), loading the plug-in when no manager of it "
-        "lives. Raises zelm.PluginLoadError when the file is missing or does not load.");
+        "The live manager of the plug-in file `plugin` (str or path; a bare file name is looked up in "
+        "zelm.default_plugin_directory()), loading the plug-in when no manager of it lives. Raises "
+        "zelm.PluginLoadError when the file is missing or does not load.");
     module.def(
         "lock_id",
-        [](std::filesystem::path const& manager_path, py::handle description) {
+        [](std::filesystem::path const& manager_path, Description const& description) {
             return detail::make_lock_id(manager_path, description_value(description));
         },
         py::arg("manager_path"), py::arg("description"),
@@ -82,9 +89,9 @@ void bind_managers(py::module_& module) {
         "JSON.");
     module.def(
         "find_owner",
-        [](std::filesystem::path const& manager_path, py::handle description) {
+        [](std::filesystem::path const& manager_path, Description const& description) {
             auto const text = description_text(description);
-            return owner_object(without_gil([&] { return find_device_owner(manager_path, text); }));
+            return local_owner(without_gil([&] { return find_device_owner(manager_path, text); }));
         },
         py::arg("manager_path"), py::arg("description"),
         "The zelm.Owner holding the device that `description` (a dict or JSON text) names under `manager_path`, "

@@ -6,6 +6,7 @@
 #include "gil.hpp"
 #include "json_values.hpp"
 #include "owned_device.hpp"
+#include "plugin_directory.hpp"
 
 #include <commands.hpp>
 #include <device_session.hpp>
@@ -47,11 +48,11 @@ struct Acquired {
     nlohmann::json description;
 };
 
-std::unique_ptr<OwnedDevice> open(std::filesystem::path const& plugin, py::object const& description) {
+std::unique_ptr<OwnedDevice> open(std::filesystem::path const& plugin, Description const& description) {
     auto selector = selector_of(description);
-    // A path is the caller's, relative to the working directory, as Python's
-    // own open() takes it; the tool's bare plug-in names do not apply.
-    auto path = std::filesystem::absolute(plugin);
+    // Absolute: the device keeps naming its plug-in when the working
+    // directory changes.
+    auto path = std::filesystem::absolute(resolve_plugin(plugin));
     // Interruptible: a lab-wide device may wait for a cluster that does not
     // answer. A device acquired after Ctrl-C is released on the way.
     auto acquired = interruptible([path = std::move(path), selector = std::move(selector)](std::stop_token const&) {
@@ -70,7 +71,8 @@ std::unique_ptr<OwnedDevice> open(std::filesystem::path const& plugin, py::objec
 
 void bind_ownership(py::module_& module) {
     module.def("open", &open, py::arg("plugin"), py::arg("description"),
-               R"(Owns, then opens, one device of the plug-in file `plugin`.
+               R"(Owns, then opens, one device of the plug-in file `plugin` (a bare file name is looked up in
+zelm.default_plugin_directory()).
 
 `description` names the device: a description as scan results and
 list_devices() give it (a dict), its JSON text, or a selector as the zelm tool

@@ -5,7 +5,9 @@
 #include "errors.hpp"
 #include "gil.hpp"
 #include "json_values.hpp"
+#include "numbers.hpp"
 #include "occupied_owner.hpp"
+#include "plugin_directory.hpp"
 
 #include <zelm/cluster.hpp>
 #include <zelm/device_manager.hpp>
@@ -243,18 +245,49 @@ py::object result_object(ScanResult& result, std::optional<Owner> const& owner, 
     return py::cast(std::move(kind));
 }
 
-ScanTarget scan_target_of(py::handle target) {
+// What was asked for by name is there, or the scan fails saying so: a scan
+// of nothing would look like a scan that found nothing.
+void check_exists(std::filesystem::path const& path, bool as_directory) {
+    std::error_code error;
+    auto const status = std::filesystem::status(path, error);
+    if (!error && !std::filesystem::exists(status)) {
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+    } else if (!error && as_directory && !std::filesystem::is_directory(status)) {
+        error = std::make_error_code(std::errc::not_a_directory);
+    }
+    if (error) {
+        throw std::filesystem::filesystem_error("cannot scan", path, error);
+    }
+}
+
+// Plug-in files, or a directory of them: str, os.PathLike, a sequence of
+// them, or None for the default plug-in directory.
+using Plugins = Typed<"Union[str, os.PathLike, Sequence[Union[str, os.PathLike]], None]">;
+
+ScanTarget scan_target_of(Plugins const& target) {
+    if (target.is_none()) {
+        auto directory = default_plugin_directory();
+        check_exists(directory, true);
+        return {std::move(directory), {}};
+    }
     if (py::isinstance<py::str>(target) || py::hasattr(target, "__fspath__")) {
         auto path = target.cast<std::filesystem::path>();
         if (std::filesystem::is_directory(path)) {
             return {std::move(path), {}};
         }
-        return {std::nullopt, {std::move(path)}};
+        auto plugin = resolve_plugin(path);
+        check_exists(plugin, false);
+        return {std::nullopt, {std::move(plugin)}};
     }
-    return {std::nullopt, target.cast<std::vector<std::filesystem::path>>()};
+    auto plugins = target.cast<std::vector<std::filesystem::path>>();
+    std::ranges::transform(plugins, plugins.begin(), resolve_plugin);
+    return {std::nullopt, std::move(plugins)};
 }
 
-py::list scan(py::handle target, int jobs) {
+using Results = Typed<"list[Union[zelm.Found, zelm.Occupied, zelm.Failed]]">;
+
+Results scan(Plugins const& target, Integer const& jobs_number) {
+    auto const jobs = in_range<int>(jobs_number, "jobs");
     if (jobs < 1) {
         throw py::value_error("jobs must be at least 1, not " + std::to_string(jobs));
     }
@@ -269,7 +302,7 @@ py::list scan(py::handle target, int jobs) {
     for (std::size_t index = 0; index < results.size(); ++index) {
         list[index] = result_object(results[index], owners[index], paths);
     }
-    return list;
+    return Results(std::move(list));
 }
 
 // "<zelm.Found SIM-0001 sim_manager.so {"serial":"SIM-0001"}>": what a
@@ -296,7 +329,8 @@ std::string failed_repr(Failed const& failed) {
 
 void bind_results(py::module_& module) {
     py::class_<Result>(module, "ScanResult", "One device as a scan reports it: found, occupied or failed.")
-        .def_readonly("plugin_path", &Result::plugin_path, "The plug-in file (pathlib.Path) as the scan was given it.")
+        .def_readonly("plugin_path", &Result::plugin_path, "The plug-in file (pathlib.Path) as the scan was given it, a bare file name in the default plug-in "
+                      "directory.")
         .def_property_readonly(
             "description", [](Result& result) { return result.description.value(); },
             "The device's description as its plug-in lists it (usually a dict).");
@@ -325,16 +359,18 @@ void bind_results(py::module_& module) {
 
 void bind_scan(py::module_& module) {
     bind_results(module);
-    module.def("scan", &scan, py::arg("plugins"), py::kw_only(), py::arg("jobs") = 1,
+    module.def("scan", &scan, py::arg("plugins") = py::none(), py::kw_only(), py::arg("jobs") = 1,
                "Scans plug-ins for devices and returns one zelm.Found, zelm.Occupied or zelm.Failed per device, "
                "plug-in by plug-in in device-list order.\n\n"
                "`plugins` is a directory (its plug-in files: \"_manager\" in the name, extension .so), one plug-in "
-               "file, or a list of them. A plug-in that cannot be loaded costs its own devices and a warning on the "
-               "\"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; the results "
+               "file, or a list of them; by default zelm.default_plugin_directory(), where a bare file name "
+               "(\"sim_manager.so\") is also looked up. A plug-in that cannot be loaded costs its own devices and a "
+               "warning on the \"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; the results "
                "keep the order of one scan. Answers are shared for five seconds by every scan on the machine. The "
                "GIL is released while the scan runs. Ctrl-C raises KeyboardInterrupt at once; the scan given up "
                "ends on its own thread after the device it is at. Raises zelm.Error when a plug-in throws something "
-               "that is not a standard exception, and zelm.FileSystemError when the directory cannot be read.");
+               "that is not a standard exception, and zelm.FileSystemError when the directory or the one plug-in file "
+               "given does not exist or cannot be read.");
 }
 
 }  // namespace zelm::python

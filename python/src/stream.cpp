@@ -1,6 +1,7 @@
 #include "stream.hpp"
 
 #include "bindings.hpp"
+#include "context_manager.hpp"
 #include "gil.hpp"
 #include "owned_device.hpp"
 
@@ -129,23 +130,20 @@ std::unique_ptr<Stream> start_stream(OwnedDevice& owned, unsigned int address, u
 }
 
 void bind_stream(py::module_& module) {
-    py::class_<Stream>(module, "Stream", R"(A running read stream of a device, made by Device.stream().
+    py::class_<Stream> stream(module, "Stream", R"(A running read stream of a device, made by Device.stream().
 
 Iterating yields the stream's data as bytes, in order, and ends when the
 stream stops; a stream that fails raises zelm.Error with the device's message.
 The device waits while chunks are waiting for Python to take them. close(), or
 leaving the `with` block (also by break or an exception), stops the stream
-and waits until the device has left it.)")
-        .def("__iter__", [](py::object self) { return self; })
+and waits until the device has left it.)");
+    stream.def("__iter__", [](Stream& self) -> Stream& { return self; }, py::return_value_policy::reference)
         .def("__next__", &Stream::next)
         .def("close", &Stream::close,
              "Stops the stream and waits for it; iteration then ends. Closing a closed stream does nothing.")
         .def_property_readonly("closed", &Stream::closed, "True once the stream is closed.")
-        .def("__enter__", [](py::object self) { return self; })
-        .def(
-            "__exit__", [](Stream& stream, py::args const&) { stream.close(); },
-            "Closes the stream (see close()); exceptions pass on.")
         .def("__repr__", &Stream::repr);
+    bind_closing_context(stream, "Closes the stream (see close()); exceptions pass on.");
 }
 
 }  // namespace zelm::python

@@ -12,9 +12,11 @@ import pytest
 @pytest.fixture(autouse=True)
 def private_tmpdir(tmp_path, monkeypatch):
     """Lock files, query caches and the simulated devices' state of one test
-    never meet another test's or the machine's."""
+    never meet another test's or the machine's, and the default plug-in
+    directory is the build's, whatever the caller's environment says."""
     monkeypatch.setenv("TMPDIR", str(tmp_path))
     monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path))
+    monkeypatch.delenv("ZELM_PLUGIN_DIR", raising=False)
     return tmp_path
 
 

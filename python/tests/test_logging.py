@@ -33,7 +33,7 @@ def test_a_query_that_throws_is_an_error_on_the_zelm_logger(sim_config, plugin_c
 
 def test_lines_below_the_loggers_level_are_left_out(tmp_path, caplog):
     with caplog.at_level(logging.ERROR, logger="zelm"):
-        zelm.scan(tmp_path / "gone_manager.so")
+        zelm.scan([tmp_path / "gone_manager.so"])
     assert caplog.records == []
 
 

@@ -2,6 +2,8 @@
 
 The library's scan, managers, ownership, devices and streams, for Python,
 and lab-wide ownership of network devices through an etcd cluster.
+zelm.open(plugin, description) owns and opens one device; it is left out of
+__all__, so that `from zelm import *` keeps the built-in open().
 """
 
 from zelm._zelm import (
@@ -20,7 +22,9 @@ from zelm._zelm import (
     PluginLoadError,
     ScanResult,
     Stream,
+    __version__,
     cluster_host_id,
+    default_plugin_directory,
     find_owner,
     in_cluster,
     join_cluster,
@@ -31,6 +35,8 @@ from zelm._zelm import (
     scan,
 )
 
+# Not open: `from zelm import *` would hide the built-in open(); it is
+# zelm.open.
 __all__ = [
     "ClusterUnavailable",
     "Device",
@@ -48,12 +54,12 @@ __all__ = [
     "ScanResult",
     "Stream",
     "cluster_host_id",
+    "default_plugin_directory",
     "find_owner",
     "in_cluster",
     "join_cluster",
     "leave_cluster",
     "load",
     "lock_id",
-    "open",
     "scan",
 ]

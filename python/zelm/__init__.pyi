@@ -3,6 +3,36 @@ import pathlib
 from types import TracebackType
 from typing import Any, Callable, Optional, Sequence, Union
 
+__version__: str
+
+# Not open: `from zelm import *` would hide the built-in open().
+__all__ = [
+    "ClusterUnavailable",
+    "Device",
+    "DeviceOccupied",
+    "Error",
+    "Failed",
+    "FileSystemError",
+    "Found",
+    "JSONError",
+    "Manager",
+    "Occupied",
+    "Owner",
+    "OwnershipLost",
+    "PluginLoadError",
+    "ScanResult",
+    "Stream",
+    "cluster_host_id",
+    "default_plugin_directory",
+    "find_owner",
+    "in_cluster",
+    "join_cluster",
+    "leave_cluster",
+    "load",
+    "lock_id",
+    "scan",
+]
+
 StrPath = Union[str, os.PathLike[str]]
 JSON = Any
 Description = Union[str, dict[str, JSON], JSON]
@@ -13,7 +43,7 @@ class Error(Exception):
     """Every error of the library, with the library's message unchanged."""
 
 class DeviceOccupied(Error):
-    """Another owner, in this process or another, holds the device."""
+    """Another owner, in this process or another, holds the device; the message names it."""
     owner: Optional[Owner]
 
 class PluginLoadError(Error):
@@ -52,14 +82,63 @@ class Manager:
     def path(self) -> pathlib.Path: ...
     def list_devices(self) -> list[JSON]: ...
 
+def default_plugin_directory() -> pathlib.Path:
+    """$ZELM_PLUGIN_DIR when set and not empty, else the plug-ins installed with this package.
+
+    zelm.scan() scans it when given nothing; a bare plug-in file name
+    ("sim_manager.so") given to zelm.scan, zelm.load or zelm.open is looked
+    up there, never in the working directory.
+    """
+
 def load(plugin: StrPath) -> Manager:
-    """The live manager of the plug-in file, loading the plug-in when none lives."""
+    """The live manager of the plug-in file (a bare file name in default_plugin_directory()), loading the plug-in when none lives."""
 
 def lock_id(manager_path: StrPath, description: Description) -> str:
     """The lock identity ("device_<hex>") of the device that `description` names under `manager_path`."""
 
 def find_owner(manager_path: StrPath, description: Description) -> Optional[Owner]:
     """The process holding the device, or None when it is free or its holder cannot be identified."""
+
+class ScanResult:
+    """One device as a scan reports it: found, occupied or failed."""
+    @property
+    def plugin_path(self) -> pathlib.Path:
+        """The plug-in file as the scan was given it, a bare file name in default_plugin_directory()."""
+    @property
+    def description(self) -> JSON:
+        """The device's description as its plug-in lists it (usually a dict)."""
+
+class Found(ScanResult):
+    """A free device that answered its query."""
+    @property
+    def serial_number(self) -> Optional[str]: ...
+    @property
+    def api(self) -> Optional[str]: ...
+    @property
+    def info(self) -> JSON: ...
+    @property
+    def status(self) -> JSON:
+        """The device's status, or None when it gave none."""
+
+class Occupied(ScanResult):
+    """A device that another owner holds; it was not queried."""
+    @property
+    def owner(self) -> Optional[Owner]: ...
+
+class Failed(ScanResult):
+    """A free device whose query gave no information."""
+    @property
+    def error(self) -> str: ...
+
+def scan(plugins: Union[StrPath, Sequence[StrPath], None] = None, *, jobs: int = 1) -> list[Union[Found, Occupied, Failed]]:
+    """Scans plug-ins for devices: one result per device, plug-in by plug-in in device-list order.
+
+    `plugins` is a directory, one plug-in file or a list of them; by default
+    default_plugin_directory(), where a bare file name is also looked up.
+    `jobs` scans that many plug-ins at once. Raises zelm.FileSystemError when
+    the directory or the one plug-in file given does not exist or cannot be
+    read.
+    """
 
 class Stream:
     """A running read stream of a device, made by Device.stream().
@@ -136,7 +215,7 @@ class Device:
                  traceback: Optional[TracebackType]) -> None: ...
 
 def open(plugin: StrPath, description: Description) -> Device:
-    """Owns, then opens, one device of the plug-in file `plugin`.
+    """Owns, then opens, one device of the plug-in file `plugin` (a bare file name in default_plugin_directory()).
 
     `description` names the device: a description as scan results and
     list_devices() give it (a dict), its JSON text, or a selector as the zelm
