@@ -5,6 +5,7 @@
 #include <zelm/holder.hpp>
 
 #include "cluster/membership.hpp"
+#include "host/device_holder.hpp"
 #include "locking/device_owner_lookup.hpp"
 #include "locking/lock_directory.hpp"
 #include "locking/lock_identity.hpp"
@@ -22,9 +23,6 @@ std::optional<std::string> known(std::string const& text) {
     return text.empty() ? std::nullopt : std::optional(text);
 }
 
-DeviceHolder lab_holder(cluster::Owner const& owner) {
-    return {owner.pid, known(owner.command), known(owner.user), known(owner.host), known(owner.since), true};
-}
 
 // The ownership lock file's modification time: set whenever the lock is
 // taken. Not followed through a link, as no lock file is.
@@ -58,7 +56,7 @@ std::optional<DeviceHolder> lab_holder_of(std::filesystem::path const& manager_p
     }
     try {
         auto const owner = cluster::find_lab_owner(manager_path, description);
-        return owner ? std::optional(lab_holder(*owner)) : std::nullopt;
+        return owner ? std::optional(detail::lab_holder(*owner)) : std::nullopt;
     } catch (cluster::UnavailableError const&) {
         return std::nullopt;  // the local lock still says who holds it here
     } catch (std::logic_error const&) {
@@ -66,13 +64,23 @@ std::optional<DeviceHolder> lab_holder_of(std::filesystem::path const& manager_p
     }
 }
 
-// The holder of the device's ownership lock on this machine.
-std::optional<DeviceHolder> lock_holder(std::filesystem::path const& manager_path, std::string const& compact) {
-    auto const lock_id = detail::make_lock_id_from_text(manager_path.native(), compact);
-    return local_holder(detail::owner_of_lock(lock_id), lock_id);
+std::optional<DeviceHolder> holder_under(std::filesystem::path const& manager_path, std::string const& compact) {
+    return detail::lock_holder(detail::make_lock_id_from_text(manager_path.native(), compact));
 }
 
 }  // namespace
+
+namespace detail {
+
+DeviceHolder lab_holder(cluster::Owner const& owner) {
+    return {owner.pid, known(owner.command), known(owner.user), known(owner.host), known(owner.since), true};
+}
+
+std::optional<DeviceHolder> lock_holder(std::string const& lock_id) {
+    return local_holder(owner_of_lock(lock_id), lock_id);
+}
+
+}  // namespace detail
 
 std::optional<DeviceHolder> find_device_holder(std::filesystem::path const& manager_path,
                                                std::string const& description) {
@@ -80,7 +88,7 @@ std::optional<DeviceHolder> find_device_holder(std::filesystem::path const& mana
     if (auto holder = lab_holder_of(manager_path, compact)) {
         return holder;
     }
-    return lock_holder(manager_path, compact);
+    return holder_under(manager_path, compact);
 }
 
 std::optional<DeviceHolder> find_device_holder(DeviceManager& manager, std::string const& description) {
@@ -90,15 +98,15 @@ std::optional<DeviceHolder> find_device_holder(DeviceManager& manager, std::stri
         // Unlike the look-up by path, a cluster that cannot answer fails it:
         // nobody here holding the device does not make it free.
         if (auto const owner = cluster::find_lab_owner(manager_path, compact)) {
-            return lab_holder(*owner);
+            return detail::lab_holder(*owner);
         }
     }
-    return lock_holder(manager_path, compact);
+    return holder_under(manager_path, compact);
 }
 
 std::optional<DeviceHolder> holder_of(DeviceOccupiedError const& error) {
     if (auto const* elsewhere = dynamic_cast<cluster::HeldElsewhereError const*>(&error)) {
-        return lab_holder(elsewhere->lab_owner());
+        return detail::lab_holder(elsewhere->lab_owner());
     }
     // The lock file is not known here: the time it was taken stays unknown.
     return local_holder(error.owner(), {});

@@ -7,6 +7,7 @@
 #include <zelm/lock.hpp>
 #include <zelm/scan.hpp>
 
+#include "host/device_holder.hpp"
 #include "loader/plugin_pin.hpp"
 #include "locking/query_lock.hpp"
 #include "scan/cache_file.hpp"
@@ -70,11 +71,10 @@ std::optional<std::string> lock_error(std::string const& lock_id) {
 
 void learn_about_occupied(ScannedDevice& device, detail::DeviceNote const& note) {
     auto const& occupied = std::get<DeviceOccupied>(device.result);
-    if (auto const lab = cluster::scanned_lab_owner(occupied)) {
-        device.holder = holder_of(cluster::HeldElsewhereError(*lab));
-    } else {
-        device.holder = find_device_holder(note.manager_path, occupied.description);
-    }
+    // The scan asked the cluster once for every lab-wide holder: a device it
+    // found no key for is held on this machine only.
+    auto const lab = cluster::scanned_lab_owner(occupied);
+    device.holder = lab ? std::optional(detail::lab_holder(*lab)) : detail::lock_holder(note.lock_id);
     auto const value = nlohmann::json::parse(occupied.description);
     device.last_serial_number = last_serial(value, occupied.description, note);
     if (!device.holder) {

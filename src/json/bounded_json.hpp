@@ -1,31 +1,12 @@
-// Parsing JSON text that comes from outside the library (plug-ins, devices,
-// hosts, cache files) within bounds. The parser itself copes with any depth
-// and size, but serialising, comparing or copying a value recurses once per
-// level, so a text nested deeply enough would exhaust the stack later, far
-// from where it came in; and a small text of many tiny values (say "[[],[],
-// ...]") costs many times its size once parsed.
+// The library reads JSON from outside with the plug-in support library's
+// bounded parser: one rule for the library and its plug-ins.
 #pragma once
 
-#include <zelm/device_manager.hpp>
-
-#include <nlohmann/json.hpp>
-
-#include <cstddef>
-#include <limits>
-#include <optional>
-#include <string_view>
+#include <zelm/plugin/bounded_json.hpp>
 
 namespace zelm::detail {
 
-struct JsonBounds {
-    int max_depth = max_json_depth;  // a scalar nests 0 levels, "[]" one
-    std::size_t max_values = std::numeric_limits<std::size_t>::max();  // every value, containers included
-};
-
-// The value of `text` when it is one JSON value within `bounds`; nothing when
-// it is not JSON, holds a number beyond the range of a double, nests deeper
-// or holds more values. The bounds cost a counter each, checked as the value
-// is built: no second pass over the text. Throws std::bad_alloc.
-std::optional<nlohmann::json> parse_bounded(std::string_view text, JsonBounds bounds = {});
+using plugin::JsonBounds;
+using plugin::parse_bounded;
 
 }  // namespace zelm::detail

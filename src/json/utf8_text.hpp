@@ -1,13 +1,11 @@
-// Text that must go into JSON (an error text, a process name) as valid UTF-8.
+// The library makes text valid UTF-8 with the plug-in support library's rule,
+// as its plug-ins do.
 #pragma once
 
-#include <string>
+#include <zelm/plugin/utf8_text.hpp>
 
 namespace zelm::detail {
 
-// `text` with each byte that is not part of valid UTF-8 replaced by U+FFFD,
-// as the JSON library's serialiser replaces it; valid text comes back as it
-// is. Throws std::bad_alloc.
-std::string as_utf8(std::string const& text);
+using plugin::as_utf8;
 
 }  // namespace zelm::detail

@@ -1,39 +1,18 @@
-// Owns one file descriptor and closes it once.
+// The library's owned descriptor: the plug-in support library's one, closing
+// through the system-call table, so that tests can make a close fail as they
+// make any other call of the lock code fail.
 #pragma once
 
 #include "locking/system_calls.hpp"
 
-#include <utility>
+#include <zelm/plugin/file_descriptor.hpp>
 
 namespace zelm::detail {
 
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { reset(); }
-    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    FileDescriptor(FileDescriptor const&) = delete;
-    FileDescriptor& operator=(FileDescriptor const&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() { return std::exchange(fd_, -1); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            system_calls().close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
+struct CloseThroughSystemCalls {
+    void operator()(int fd) const noexcept { system_calls().close(fd); }
 };
+
+using FileDescriptor = plugin::BasicFileDescriptor<CloseThroughSystemCalls>;
 
 }  // namespace zelm::detail

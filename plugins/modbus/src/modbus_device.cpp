@@ -5,7 +5,7 @@
 #include "register_block.hpp"
 #include "serial_port_info.hpp"
 
-#include "json/utf8_text.hpp"
+#include <zelm/plugin/utf8_text.hpp>
 
 #include <fmt/format.h>
 
@@ -33,7 +33,7 @@ std::string registers_as_text(std::span<unsigned char const> bytes) {
     std::string text(bytes.begin(), bytes.end());
     text.resize(std::min(text.find('\0'), text.size()));
     text.erase(text.find_last_not_of(' ') + 1);
-    return detail::as_utf8(text);
+    return plugin::as_utf8(text);
 }
 
 std::uint64_t registers_as_number(std::span<unsigned char const> bytes) {
@@ -142,7 +142,7 @@ void ModbusDevice::add_serial_number(nlohmann::json& info, IdentificationObjects
     }
     if (source->object) {
         if (objects != nullptr && objects->contains(*source->object)) {
-            info["Serial Number"] = detail::as_utf8(objects->at(*source->object));
+            info["Serial Number"] = plugin::as_utf8(objects->at(*source->object));
         }
         return;
     }
@@ -183,7 +183,7 @@ TextResult ModbusDevice::get_info() {
         }
         if (identification) {
             for (auto const& [id, value] : identification->objects) {
-                info[object_name(id)] = detail::as_utf8(value);
+                info[object_name(id)] = plugin::as_utf8(value);
             }
         }
         if (bus_.transport == Transport::rtu) {

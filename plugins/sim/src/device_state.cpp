@@ -15,7 +15,7 @@
 // is used.
 #include "device_state.hpp"
 
-#include "json/bounded_json.hpp"
+#include <zelm/plugin/bounded_json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,7 +91,7 @@ std::size_t max_file_size(DeviceConfig const& device) {
            32 * max_runs(device.memory_size);
 }
 
-detail::JsonBounds state_bounds(DeviceConfig const& device) {
+plugin::JsonBounds state_bounds(DeviceConfig const& device) {
     return {.max_depth = 3, .max_values = 16 + 3 * device.registers.size() + 3 * max_runs(device.memory_size)};
 }
 
@@ -259,7 +259,7 @@ void DeviceState::load(std::vector<unsigned int>& registers, std::vector<unsigne
         }
         return;
     }
-    auto const saved = detail::parse_bounded(**text, state_bounds(*device_));
+    auto const saved = plugin::parse_bounded(**text, state_bounds(*device_));
     if (!saved || !saved->is_object()) {
         warn("ignores its saved state", "not a JSON object within bounds");
         return;

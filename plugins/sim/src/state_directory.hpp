@@ -2,13 +2,15 @@
 // one per user, of the family's own, that no other user can write to.
 #pragma once
 
-#include "file_descriptor.hpp"
+#include <zelm/plugin/file_descriptor.hpp>
 
 #include <expected>
 #include <filesystem>
 #include <string>
 
 namespace zelm::sim {
+
+using plugin::FileDescriptor;
 
 // "$XDG_RUNTIME_DIR/zelm-sim" when XDG_RUNTIME_DIR is an absolute path, else
 // "<system temporary directory>/zelm-sim-<uid>". Throws

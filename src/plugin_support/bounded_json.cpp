@@ -1,12 +1,12 @@
 // A tree builder for the JSON library's public event (SAX) interface that
 // stops as soon as the text leaves its bounds.
-#include "json/bounded_json.hpp"
+#include <zelm/plugin/bounded_json.hpp>
 
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace zelm::detail {
+namespace zelm::plugin {
 namespace {
 
 using nlohmann::json;
@@ -88,4 +88,4 @@ std::optional<nlohmann::json> parse_bounded(std::string_view text, JsonBounds bo
     return value;
 }
 
-}  // namespace zelm::detail
+}  // namespace zelm::plugin
