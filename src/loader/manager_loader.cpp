@@ -77,8 +77,10 @@ LibraryHandle open_library(std::string const& canonical) {
     if (library.get() == nullptr) {
         char const* reason = dlerror();
         std::string why = reason != nullptr ? reason : "";
-        throw PluginLoadError(fmt::format("Failed to load library: {} [dlerror]: {}", canonical, why), canonical,
-                              std::move(why));
+        // Formatted first: the order in which arguments are evaluated is
+        // unspecified, and the reason is moved away.
+        auto const message = fmt::format("Failed to load library: {} [dlerror]: {}", canonical, why);
+        throw PluginLoadError(message, canonical, std::move(why));
     }
     return library;
 }
