@@ -11,7 +11,8 @@
 // vanish when it expires. Releasing the device deletes its key at once.
 //
 // Which devices are lab-wide is the family's decision: a plug-in says so
-// through zelm_is_lab_wide (below). Without a cluster joined nothing changes.
+// in its capability table (<zelm/plugin_capabilities.hpp>). Without a
+// cluster joined nothing changes.
 //
 // Guarantee: at most one process holds a live key for a device. A process
 // whose lease may have lapsed (no keep-alive acknowledged for the lease's
@@ -131,7 +132,8 @@ public:
 };
 
 // True when the plug-in of `manager` marks the device that `description`
-// (JSON text, any spacing) names as lab-wide. Throws
+// (JSON text, any spacing) names as lab-wide; always false for a manager
+// that get_device_manager did not make (a host's own). Throws
 // nlohmann::json::parse_error when `description` is not JSON.
 ZELM_API bool is_lab_wide(DeviceManager& manager, std::string const& description);
 
@@ -166,11 +168,13 @@ ZELM_API bool wait_until_free(std::filesystem::path const& manager_path, std::st
 
 }  // namespace zelm::cluster
 
-// A plug-in marks its lab-wide devices by defining this function:
+// How plug-ins built before capability tables mark their lab-wide devices;
+// new plug-ins put the function in their table instead
+// (<zelm/plugin_capabilities.hpp>). A plug-in that has no table but defines
 //   ZELM_LAB_WIDE_ENTRY int zelm_is_lab_wide(zelm::DeviceManager* manager,
 //                                            char const* description) noexcept { ... }
-// returning non-zero for a device (compact JSON `description`, as listed by
-// `manager`, the plug-in's own manager) that other hosts reach too. It must
-// not throw. A plug-in without it has no lab-wide devices.
+// in its own file has that function as its table's is_lab_wide: non-zero for
+// a device (compact JSON `description`, as listed by `manager`, the
+// plug-in's own manager) that other hosts reach too. It must not throw.
 #define ZELM_LAB_WIDE_ENTRY extern "C" ZELM_API
 extern "C" ZELM_API int zelm_is_lab_wide(zelm::DeviceManager* manager, char const* description) noexcept;

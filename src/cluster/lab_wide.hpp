@@ -1,6 +1,8 @@
-// Which devices are lab-wide: the plug-in's zelm_is_lab_wide, looked up in
-// the library that defined the manager's type.
+// Which devices are lab-wide: the plug-in says so through its capability
+// table, which the loader keeps with the manager.
 #pragma once
+
+#include "loader/plugin_capabilities.hpp"
 
 #include <zelm/device_manager.hpp>
 
@@ -8,10 +10,8 @@
 
 namespace zelm::detail {
 
-using LabWideQuery = int (*)(DeviceManager*, char const*) noexcept;
-
-// The zelm_is_lab_wide of the plug-in that made `manager`; null when it has
-// none (or the manager was not made by a plug-in). Valid while the manager
+// The lab-wide query of the plug-in that made `manager`; null when it has
+// none, or the manager was not made by the loader. Valid while the manager
 // lives. Never throws.
 LabWideQuery lab_wide_query_of(DeviceManager const& manager) noexcept;
 

@@ -10,6 +10,7 @@
 #include <zelm/errors.hpp>
 
 #include "loader/manager_cache.hpp"
+#include "loader/plugin_capabilities.hpp"
 #include "loader/plugin_pin.hpp"
 
 #include <dlfcn.h>
@@ -18,6 +19,7 @@
 #endif
 
 #include <fmt/format.h>
+#include <spdlog/spdlog.h>
 
 #include <mutex>
 #include <stdexcept>
@@ -45,9 +47,11 @@ struct LibraryCloser {
 };
 using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
 
-// Owns a manager together with the library its code lives in.
+// Owns a manager together with the library its code lives in, and keeps
+// the plug-in's capabilities with them.
 struct ManagerDeleter {
     void* library;
+    detail::PluginCapabilities capabilities;
 
     void operator()(DeviceManager* manager) const {
         delete manager;  // before dlclose: the destructor is plug-in code
@@ -112,7 +116,8 @@ void* find_entry_point(LibraryHandle const& library, std::string const& canonica
 // "Failed to create manager" while the library is still loaded; `library`
 // then closes it once. Any other exception passes through unchanged, and the
 // plug-in, whose code the exception may need, stays loaded for good.
-std::shared_ptr<DeviceManager> create(void* entry_point, LibraryHandle& library, std::string const& canonical,
+std::shared_ptr<DeviceManager> create(void* entry_point, LibraryHandle& library,
+                                      detail::PluginCapabilities capabilities, std::string const& canonical,
                                       detail::ManagerCache& cache) {
     try {
         std::unique_ptr<DeviceManager> created(reinterpret_cast<CreateManager>(entry_point)());
@@ -121,7 +126,7 @@ std::shared_ptr<DeviceManager> create(void* entry_point, LibraryHandle& library,
         }
         // From here the deleter alone releases both, also if the handle's
         // allocation fails.
-        std::shared_ptr<DeviceManager> manager(created.release(), ManagerDeleter{library.release()});
+        std::shared_ptr<DeviceManager> manager(created.release(), ManagerDeleter{library.release(), capabilities});
         cache.store(canonical, manager);
         return manager;
     } catch (std::exception const& e) {
@@ -132,21 +137,47 @@ std::shared_ptr<DeviceManager> create(void* entry_point, LibraryHandle& library,
     }
 }
 
-}  // namespace
+struct Shared {
+    std::shared_ptr<DeviceManager> manager;
+    std::string ignored_capabilities;  // why the plug-in's table was ignored, if it was
+};
 
-std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path const& path) {
-    auto const canonical = checked_canonical(path).native();
-
+// The live manager of the plug-in file `canonical`, loading the plug-in when
+// there is none; under the loader's lock.
+Shared shared_or_loaded(std::string const& canonical) {
     auto& loaded = detail::loaded_managers();
     std::lock_guard const lock(loaded.cache_mutex);
     if (auto manager = loaded.cache.lookup(canonical)) {
-        return manager;
+        return {std::move(manager), {}};
     }
     loaded.cache.erase(canonical);  // a manager that is gone, or being deleted right now
     auto library = open_library(canonical);
     check_abi_tag(library, canonical);
     auto* const entry_point = find_entry_point(library, canonical);
-    return create(entry_point, library, canonical, loaded.cache);
+    auto const capabilities = detail::read_plugin_capabilities(library.get());
+    return {create(entry_point, library, capabilities.value_or(detail::PluginCapabilities{}), canonical, loaded.cache),
+            capabilities ? std::string() : capabilities.error()};
 }
+
+}  // namespace
+
+std::shared_ptr<DeviceManager> get_device_manager(std::filesystem::path const& path) {
+    auto const canonical = checked_canonical(path).native();
+    auto [manager, ignored_capabilities] = shared_or_loaded(canonical);
+    // Outside the loader's lock: a log sink may load plug-ins itself.
+    if (!ignored_capabilities.empty()) {
+        spdlog::warn("Device Manager capabilities ignored: {}: {}", canonical, ignored_capabilities);
+    }
+    return std::move(manager);
+}
+
+namespace detail {
+
+PluginCapabilities plugin_capabilities_of(DeviceManager const& manager) noexcept {
+    auto const* deleter = std::get_deleter<ManagerDeleter>(manager.weak_from_this().lock());
+    return deleter != nullptr ? deleter->capabilities : PluginCapabilities{};
+}
+
+}  // namespace detail
 
 }  // namespace zelm

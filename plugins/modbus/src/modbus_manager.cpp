@@ -7,6 +7,7 @@
 #include "config_location.hpp"
 
 #include <zelm/owner.hpp>
+#include <zelm/plugin_capabilities.hpp>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -189,11 +190,16 @@ std::unique_ptr<Device> ModbusManager::open_device(std::string const& descriptio
     return std::make_unique<ModbusDevice>(bus, unit->identity, unit->unit, std::move(listing));
 }
 
+namespace {
+
+int is_lab_wide(DeviceManager* manager, char const* description) noexcept {
+    auto const* modbus = dynamic_cast<ModbusManager const*>(manager);
+    return modbus != nullptr && modbus->is_lab_wide(description) ? 1 : 0;
+}
+
+}  // namespace
 }  // namespace zelm::modbus
 
 ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new zelm::modbus::ModbusManager; }
 
-ZELM_LAB_WIDE_ENTRY int zelm_is_lab_wide(zelm::DeviceManager* manager, char const* description) noexcept {
-    auto const* modbus = dynamic_cast<zelm::modbus::ModbusManager const*>(manager);
-    return modbus != nullptr && modbus->is_lab_wide(description) ? 1 : 0;
-}
+ZELM_PLUGIN_CAPABILITIES{.is_lab_wide = &zelm::modbus::is_lab_wide};

@@ -5,7 +5,7 @@
 
 #include "config_location.hpp"
 
-#include <zelm/cluster.hpp>
+#include <zelm/plugin_capabilities.hpp>
 
 #include <fmt/format.h>
 
@@ -102,11 +102,16 @@ std::unique_ptr<Device> SimManager::open_device(std::string const& description) 
     return std::make_unique<SimDevice>(device);
 }
 
+namespace {
+
+int is_lab_wide(DeviceManager* manager, char const* description) noexcept {
+    auto const* sim = dynamic_cast<SimManager const*>(manager);
+    return sim != nullptr && sim->is_lab_wide(description) ? 1 : 0;
+}
+
+}  // namespace
 }  // namespace zelm::sim
 
 ZELM_PLUGIN_ENTRY zelm::DeviceManager* create_manager() { return new zelm::sim::SimManager; }
 
-ZELM_LAB_WIDE_ENTRY int zelm_is_lab_wide(zelm::DeviceManager* manager, char const* description) noexcept {
-    auto const* sim = dynamic_cast<zelm::sim::SimManager const*>(manager);
-    return sim != nullptr && sim->is_lab_wide(description) ? 1 : 0;
-}
+ZELM_PLUGIN_CAPABILITIES{.is_lab_wide = &zelm::sim::is_lab_wide};
