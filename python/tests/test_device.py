@@ -51,6 +51,43 @@ def test_write_takes_only_bytes_like_objects(device):
         device.write(0, "text")
 
 
+class Index:
+    """An integer of another library (numpy's, say): it has __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("call, parameter", [
+    (lambda d: d.get_register(-1), "address"),
+    (lambda d: d.get_register(2**32), "address"),
+    (lambda d: d.set_register(0, -1), "value"),
+    (lambda d: d.set_register(0, 1, operand=2**100), "operand"),
+    (lambda d: d.read(2**64, 1), "address"),
+    (lambda d: d.read(0, -1), "length"),
+    (lambda d: d.read(0, 2**63), "length"),  # longer than any bytes object
+    (lambda d: d.write(-1, b"x"), "address"),
+    (lambda d: d.trigger(0, 2**31), "operand"),
+    (lambda d: d.trigger(0, Index(-2**31 - 1)), "operand"),
+    (lambda d: d.stream(0, -1), "size"),
+], ids=["register address", "huge address", "value", "operand", "read address", "negative length",
+        "huge length", "write address", "trigger operand", "index operand", "stream size"])
+def test_a_number_out_of_range_raises_overflow_error_naming_its_parameter(device, call, parameter):
+    with pytest.raises(OverflowError, match=f"^{parameter} must be from -?\\d+ to \\d+, not [^\\n]+$"):
+        call(device)
+    assert device.get_register(0) == 0  # and nothing reached the device
+
+
+def test_integers_of_other_libraries_are_numbers_and_floats_are_not(device):
+    device.set_register(Index(0x10), Index(42))
+    assert device.get_register(Index(0x10)) == 42
+    with pytest.raises(TypeError):
+        device.get_register(16.0)
+
+
 def test_triggers_show_in_the_status(device):
     device.trigger(0, 1)
     device.trigger(5, -1)

@@ -116,3 +116,19 @@ def test_every_error_is_a_zelm_error_that_users_of_the_builtin_kinds_also_catch(
 
 def test_device_occupied_raised_without_an_owner_has_none():
     assert zelm.DeviceOccupied("Device is already occupied").owner is None
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: zelm.scan(jobs=2**40), OverflowError, "jobs must be from -2147483648 to 2147483647, not 1099511627776"),
+    (lambda: zelm.Owner(-2**200), OverflowError, "pid must be from -2147483648 to 2147483647, "
+                                                  "not a negative integer of 201 bits"),
+    (lambda: zelm.join_cluster("http://127.0.0.1:2379", ttl=10**400), OverflowError,
+     "ttl must be from -9223372036854775808 to 9223372036854775807, not an integer of 1329 bits"),
+    (lambda: zelm.join_cluster("http://127.0.0.1:2379", ttl=2**62), ValueError,
+     "Bad cluster time-to-live: 4.611686018427388e+18 s (a whole number of seconds)"),
+], ids=["jobs", "owner pid", "huge ttl", "ttl beyond any lease"])
+def test_a_number_out_of_range_raises_naming_its_parameter(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value) == message
+    assert not zelm.in_cluster()

@@ -3,6 +3,7 @@ or the end of its `with` block; the lock comes before the device opens."""
 
 import json
 import multiprocessing
+import os
 
 import pytest
 
@@ -16,7 +17,10 @@ processes = multiprocessing.get_context("spawn")
 COUNTER = {"model": "sim-counter", "serial": "SIM-0001"}
 
 
-def own_until_released(plugin, description, owned, release):
+def own_until_released(plugin, description, owned, release, command=None):
+    if command:  # the name the process shows, as prctl(PR_SET_NAME) sets it
+        with open("/proc/self/comm", "w") as comm:
+            comm.write(command)
     with zelm.open(plugin, description):
         owned.set()
         release.wait()
@@ -27,9 +31,10 @@ def owner_process(sim_plugin):
     """Starts a process that owns a device until released, or killed."""
     started = []
 
-    def start(description, plugin=sim_plugin):
+    def start(description, plugin=sim_plugin, command=None):
         owned, release = processes.Event(), processes.Event()
-        process = processes.Process(target=own_until_released, args=(str(plugin), description, owned, release))
+        process = processes.Process(target=own_until_released,
+                                    args=(str(plugin), description, owned, release, command))
         process.start()
         started.append(process)
         assert owned.wait(60), "the owner process did not own the device"
@@ -57,6 +62,19 @@ def test_a_device_owned_by_another_process_is_occupied_until_its_owner(owner_pro
     owner.join(60)
     with zelm.open(sim_plugin, selector) as dev:
         assert dev.description == COUNTER
+
+
+@pytest.mark.parametrize("command, shown", [
+    ("bench-logger", "bench-logger"),
+    ("two\nlines", "'two\\nlines'"),  # escaped: the message stays one line
+    ("\x1b[31mred", "'\\x1b[31mred'"),
+], ids=["plain", "newline", "terminal escape"])
+def test_the_message_of_device_occupied_names_the_holder(owner_process, sim_plugin, command, shown):
+    owner = owner_process(COUNTER, command=command)
+    with pytest.raises(zelm.DeviceOccupied) as raised:
+        zelm.open(sim_plugin, COUNTER)
+    assert raised.value.owner == zelm.Owner(owner.pid, command, os.uname().nodename)
+    assert str(raised.value) == f"Device is already occupied by process {owner.pid} ({shown}) on {os.uname().nodename}"
 
 
 def test_an_occupied_device_is_not_opened(owner_process, sim_config, plugin_copy, tmp_path):

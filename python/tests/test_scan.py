@@ -95,6 +95,23 @@ def test_a_plugin_that_throws_something_odd_fails_the_scan_with_error(sim_plugin
         zelm.scan([sim_plugin, os.environ["ZELM_TEST_INT_THROWING_PLUGIN"]], jobs=jobs)
 
 
+@pytest.mark.parametrize("given, environment, missing, why", [
+    ("/nonexistent", None, "/nonexistent", "No such file or directory"),
+    ("{tmp}/gone_manager.so", None, "{tmp}/gone_manager.so", "No such file or directory"),
+    ("gone_manager.so", "{tmp}", "{tmp}/gone_manager.so", "No such file or directory"),
+    (None, "{tmp}/gone", "{tmp}/gone", "No such file or directory"),
+    (None, "{tmp}/file", "{tmp}/file", "Not a directory"),
+], ids=["directory", "plug-in file", "bare plug-in file name", "default directory", "default that is a file"])
+def test_scanning_what_is_not_there_raises_file_system_error(tmp_path, monkeypatch, given, environment, missing, why):
+    (tmp_path / "file").write_text("not a directory")
+    if environment:
+        monkeypatch.setenv("ZELM_PLUGIN_DIR", environment.format(tmp=tmp_path))
+    with pytest.raises(zelm.FileSystemError) as raised:
+        zelm.scan(*([given.format(tmp=tmp_path)] if given else []))
+    assert isinstance(raised.value, OSError)
+    assert str(raised.value) == f"filesystem error: cannot scan: {why} [{missing.format(tmp=tmp_path)}]"
+
+
 def test_jobs_below_one_is_a_value_error(sim_plugin):
     with pytest.raises(ValueError):
         zelm.scan(sim_plugin, jobs=0)
