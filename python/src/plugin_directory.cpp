@@ -21,7 +21,8 @@ std::filesystem::path bundled_directory;
 // relative to the package's directory.
 std::filesystem::path bundled_directory_of(py::module_ const& module) {
     auto const layout = py::module_::import((module.attr("__module__").cast<std::string>() + "._bundled").c_str());
-    auto const package = std::filesystem::canonical(layout.attr("__file__").cast<std::filesystem::path>()).parent_path();
+    auto const file = layout.attr("__file__").cast<std::filesystem::path>();
+    auto const package = std::filesystem::canonical(file).parent_path();
     return (package / layout.attr("PLUGIN_DIRECTORY").cast<std::filesystem::path>()).lexically_normal();
 }
 

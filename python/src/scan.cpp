@@ -329,8 +329,9 @@ std::string failed_repr(Failed const& failed) {
 
 void bind_results(py::module_& module) {
     py::class_<Result>(module, "ScanResult", "One device as a scan reports it: found, occupied or failed.")
-        .def_readonly("plugin_path", &Result::plugin_path, "The plug-in file (pathlib.Path) as the scan was given it, a bare file name in the default plug-in "
-                      "directory.")
+        .def_readonly("plugin_path", &Result::plugin_path,
+                      "The plug-in file (pathlib.Path) as the scan was given it, a bare file name in the default "
+                      "plug-in directory.")
         .def_property_readonly(
             "description", [](Result& result) { return result.description.value(); },
             "The device's description as its plug-in lists it (usually a dict).");
@@ -365,12 +366,12 @@ void bind_scan(py::module_& module) {
                "`plugins` is a directory (its plug-in files: \"_manager\" in the name, extension .so), one plug-in "
                "file, or a list of them; by default zelm.default_plugin_directory(), where a bare file name "
                "(\"sim_manager.so\") is also looked up. A plug-in that cannot be loaded costs its own devices and a "
-               "warning on the \"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; the results "
-               "keep the order of one scan. Answers are shared for five seconds by every scan on the machine. The "
-               "GIL is released while the scan runs. Ctrl-C raises KeyboardInterrupt at once; the scan given up "
-               "ends on its own thread after the device it is at. Raises zelm.Error when a plug-in throws something "
-               "that is not a standard exception, and zelm.FileSystemError when the directory or the one plug-in file "
-               "given does not exist or cannot be read.");
+               "warning on the \"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; "
+               "the results keep the order of one scan. Answers are shared for five seconds by every scan on the "
+               "machine. The GIL is released while the scan runs. Ctrl-C raises KeyboardInterrupt at once; the scan "
+               "given up ends on its own thread after the device it is at. Raises zelm.Error when a plug-in throws "
+               "something that is not a standard exception, and zelm.FileSystemError when the directory or the one "
+               "plug-in file given does not exist or cannot be read.");
 }
 
 }  // namespace zelm::python

@@ -58,7 +58,8 @@ def test_a_traceback_and_a_pickle_name_the_class_as_imported(tmp_path):
 def signatures():
     """Every signature line of the module's functions and methods."""
     def lines_of(name, function):
-        return [(name, line) for line in (function.__doc__ or "").splitlines() if line.startswith(function.__name__ + "(")]
+        return [(name, line) for line in (function.__doc__ or "").splitlines()
+                if line.startswith(function.__name__ + "(")]
 
     found = []
     for name, value in public_objects().items():

@@ -91,7 +91,10 @@ def default_plugin_directory() -> pathlib.Path:
     """
 
 def load(plugin: StrPath) -> Manager:
-    """The live manager of the plug-in file (a bare file name in default_plugin_directory()), loading the plug-in when none lives."""
+    """The live manager of the plug-in file, loading the plug-in when none lives.
+
+    A bare file name ("sim_manager.so") names a file in default_plugin_directory().
+    """
 
 def lock_id(manager_path: StrPath, description: Description) -> str:
     """The lock identity ("device_<hex>") of the device that `description` names under `manager_path`."""
@@ -130,7 +133,8 @@ class Failed(ScanResult):
     @property
     def error(self) -> str: ...
 
-def scan(plugins: Union[StrPath, Sequence[StrPath], None] = None, *, jobs: int = 1) -> list[Union[Found, Occupied, Failed]]:
+def scan(plugins: Union[StrPath, Sequence[StrPath], None] = None, *,
+         jobs: int = 1) -> list[Union[Found, Occupied, Failed]]:
     """Scans plug-ins for devices: one result per device, plug-in by plug-in in device-list order.
 
     `plugins` is a directory, one plug-in file or a list of them; by default
