@@ -1,6 +1,7 @@
 #include "plugin_directory.hpp"
 
 #include "bindings.hpp"
+#include "typed_object.hpp"
 
 #include <pybind11/stl/filesystem.h>
 
@@ -41,10 +42,12 @@ std::filesystem::path resolve_plugin(std::filesystem::path const& plugin) {
 
 void bind_plugin_directory(py::module_& module) {
     bundled_directory = bundled_directory_of(module);
-    module.def("default_plugin_directory", &default_plugin_directory,
-               "The directory that zelm.scan() scans when given nothing, and where a bare plug-in file name "
-               "(\"sim_manager.so\") given to zelm.scan, zelm.load or zelm.open is looked up: $ZELM_PLUGIN_DIR "
-               "when set and not empty, else the plug-ins installed with this package.");
+    module.def(
+        "default_plugin_directory",
+        [] { return Typed<"pathlib.Path">(py::cast(default_plugin_directory())); },
+        "The directory that zelm.scan() scans when given nothing, and where a bare plug-in file name "
+        "(\"sim_manager.so\") given to zelm.scan, zelm.load or zelm.open is looked up: $ZELM_PLUGIN_DIR when set "
+        "and not empty, else the plug-ins installed with this package.");
 }
 
 }  // namespace zelm::python
