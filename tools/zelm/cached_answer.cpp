@@ -60,9 +60,9 @@ CachedReport cached_report(AnswerPart part, std::string const& name, ScanResult 
     // A scan counts a device whose lock files cannot be used as occupied
     // too; no owner is then found, and only --live can tell why.
     auto const occupied = holder ? fmt::format("{} is occupied{}", name, by_holder(holder))
-                                : fmt::format("{} is occupied by an unknown process, or its lock files cannot be "
-                                              "used (--live says which)",
-                                              name);
+                                 : fmt::format("{} is occupied by an unknown process, or its lock files cannot be "
+                                               "used (--live says which)",
+                                               name);
     if (!last) {
         throw std::runtime_error(occupied + "; no answer is cached, as it was never queried while free");
     }
