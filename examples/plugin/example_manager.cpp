@@ -5,6 +5,7 @@
 #include "counter_device.hpp"
 
 #include <zelm/device_manager.hpp>
+#include <zelm/plugin/bounded_json.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -39,8 +40,13 @@ public:
     // Opens only by a listed description's compact text, never by JSON value
     // equality ({"n":7} equals {"n":7.0}): the library owns a device under
     // that text, and a second text that opened it would give it a second owner.
+    // A host may pass any text: it is read within the library's bounds.
     std::unique_ptr<zelm::Device> open_device(std::string const& description) override {
-        auto const wanted = json::parse(description).dump();
+        auto const parsed = zelm::plugin::parse_bounded(description);
+        if (!parsed) {
+            throw std::runtime_error("example: not a device description (JSON within bounds): " + description);
+        }
+        auto const wanted = parsed->dump();
         for (auto const& device : devices) {
             if (device.dump() == wanted) {
                 return std::make_unique<CounterDevice>(device.at("serial").get<std::string>());
