@@ -1,30 +1,16 @@
-// What the parts of the module share about errors and owners: the one place
+// What the parts of the module share about errors and holders: the one place
 // where the library's exceptions become Python's, and the Python form of a
-// device's owner.
+// device's holder.
 #pragma once
 
-#include <zelm/cluster.hpp>
-#include <zelm/device_manager.hpp>
-#include <zelm/owner.hpp>
-
-#include "device_owner.hpp"
+#include <zelm/holder.hpp>
 
 #include <pybind11/pybind11.h>
 
-#include <filesystem>
-#include <memory>
 #include <optional>
 #include <stdexcept>
-#include <string>
 
 namespace zelm::python {
-
-// A plug-in that could not be loaded; becomes zelm.PluginLoadError with the
-// library's message.
-class PluginLoadFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // A Python value or text that gives no JSON value the library takes (nested
 // too deeply, say); becomes zelm.JSONError, also a ValueError.
@@ -33,29 +19,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The plug-in's live manager, as get_device_manager gives it. Its standard
-// exceptions become PluginLoadFailure with their messages unchanged;
-// anything else the plug-in throws passes unchanged (and becomes
-// zelm.Error).
-std::shared_ptr<DeviceManager> load_manager(std::filesystem::path const& plugin);
+// The process that holds a device, as zelm.Owner shows it.
+using Owner = DeviceHolder;
 
-// The process that holds a device, as zelm.Owner shows it: the tool's
-// holder (pid, command, host).
-using Owner = tool::DeviceOwner;
+// The holder as Python shows it: a holder on this machine outside a cluster,
+// which the library names no host for, runs on this machine's host name.
+std::optional<Owner> shown_holder(std::optional<DeviceHolder> holder);
 
-// The holder of a device's ownership lock: a process of this machine, whose
-// host is this host's id in a cluster, else the machine's name.
-std::optional<Owner> local_owner(std::optional<DeviceOwner> const& owner);
-
-// The holder of a lab-wide device's key: a process of the host it names.
-Owner lab_owner(cluster::Owner const& owner);
-
-// The same for a holder the tool looked up (tool::occupied_owner): outside a
-// cluster its host is the machine's name.
-std::optional<Owner> with_host(std::optional<Owner> owner);
-
-// zelm.Owner for a device's holder, or None.
-pybind11::object owner_object(std::optional<Owner> const& owner);
-pybind11::object owner_object(std::optional<DeviceOwner> const& owner);
+// zelm.Owner for a device's holder (as shown_holder shows it), or None.
+pybind11::object owner_object(std::optional<DeviceHolder> const& holder);
 
 }  // namespace zelm::python

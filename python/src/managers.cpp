@@ -6,11 +6,9 @@
 #include "json_values.hpp"
 #include "plugin_directory.hpp"
 
-#include "device_list.hpp"
-
 #include <zelm/device_manager.hpp>
+#include <zelm/holder.hpp>
 #include <zelm/lock.hpp>
-#include <zelm/owner.hpp>
 
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
@@ -28,10 +26,13 @@ namespace {
 // Every call into the plug-in runs without the GIL: a plug-in may take its time.
 using Manager = std::shared_ptr<DeviceManager>;
 
+// The descriptions in the list, taken as the library's scan takes them:
+// array elements in order, object member values in key order, none for
+// null, otherwise the one value (which is how JSON values iterate).
 py::list list_devices(DeviceManager& manager) {
-    auto const descriptions = without_gil([&] { return tool::listed_descriptions(manager.list_devices()); });
+    auto const devices = parse_json(without_gil([&] { return manager.list_devices(); }));
     py::list list;
-    for (auto const& description : descriptions) {
+    for (auto const& description : devices) {
         list.append(to_python(description));
     }
     return list;
@@ -72,7 +73,7 @@ void bind_managers(py::module_& module) {
         "load",
         [](std::filesystem::path const& plugin) {
             auto const path = resolve_plugin(plugin);
-            return without_gil([&] { return load_manager(path); });
+            return without_gil([&] { return get_device_manager(path); });
         },
         py::arg("plugin"),
         "The live manager of the plug-in file `plugin` (str or path; a bare file name is looked up in "
@@ -91,12 +92,13 @@ void bind_managers(py::module_& module) {
         "find_owner",
         [](std::filesystem::path const& manager_path, Description const& description) {
             auto const text = description_text(description);
-            return local_owner(without_gil([&] { return find_device_owner(manager_path, text); }));
+            return owner_object(without_gil([&] { return find_device_holder(manager_path, text); }));
         },
         py::arg("manager_path"), py::arg("description"),
         "The zelm.Owner holding the device that `description` (a dict or JSON text) names under `manager_path`, "
-        "or None when it is free or its holder cannot be identified. Takes no lock. Raises zelm.JSONError for text "
-        "that is not JSON.");
+        "or None when it is free or its holder cannot be identified: in a cluster the holder that the device's "
+        "key names, if any, otherwise the process holding its lock on this machine (also when the cluster "
+        "cannot answer). Takes no lock. Raises zelm.JSONError for text that is not JSON.");
 }
 
 }  // namespace zelm::python

@@ -1,6 +1,6 @@
 // zelm.open: owns, then opens, one device of a plug-in, named by its
-// description or by a selector as the zelm tool reads it (the tool's own
-// selector code, so the rules are the same in both).
+// description or by a selector, chosen by the library's rules, so that a
+// name means the same device here as in every other host.
 #include "bindings.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
@@ -8,17 +8,13 @@
 #include "owned_device.hpp"
 #include "plugin_directory.hpp"
 
-#include <commands.hpp>
-#include <device_session.hpp>
-#include <selector.hpp>
-
 #include <zelm/device_manager.hpp>
 #include <zelm/managed_device.hpp>
+#include <zelm/select.hpp>
 
 #include <pybind11/stl/filesystem.h>
 
 #include <filesystem>
-#include <stdexcept>
 #include <stop_token>
 #include <string>
 
@@ -28,17 +24,25 @@ namespace zelm::python {
 
 namespace {
 
+// "@2" is a row of the zelm tool's last scan table, a file of the tool's
+// that the module does not read; it is refused rather than read as a serial
+// number, so that the same text never names two devices.
+void refuse_table_row(std::string const& text) {
+    if (text.starts_with('@')) {
+        throw SelectorSyntaxError("\"" + text +
+                                  "\" names a row of the zelm tool's last scan table, which zelm.open does not "
+                                  "read; name the device by its description, its serial number or key=value");
+    }
+}
+
 // Text is a selector (JSON text among them); any other value a description.
-tool::Selector selector_of(py::handle description) {
+DeviceSelector selector_of(py::handle description) {
     if (!py::isinstance<py::str>(description)) {
-        auto typed = from_python(description);
-        return {typed.dump(), tool::DescriptionSelector{std::move(typed)}};
+        return DeviceSelector::of_description(from_python(description));
     }
-    auto parsed = tool::parse_selector(description.cast<std::string>());
-    if (!parsed) {
-        throw std::invalid_argument(parsed.error());
-    }
-    return std::move(*parsed);
+    auto const text = description.cast<std::string>();
+    refuse_table_row(text);
+    return DeviceSelector::parse(text);
 }
 
 // What an acquisition took, before Python sees it.
@@ -56,12 +60,10 @@ std::unique_ptr<OwnedDevice> open(std::filesystem::path const& plugin, Descripti
     // Interruptible: a lab-wide device may wait for a cluster that does not
     // answer. A device acquired after Ctrl-C is released on the way.
     auto acquired = interruptible([path = std::move(path), selector = std::move(selector)](std::stop_token const&) {
-        // Loaded here first, so that a plug-in that does not load raises
-        // zelm.PluginLoadError in the library's words.
-        auto const manager = load_manager(path);
-        auto chosen = tool::choose_device({path, selector});
-        auto device = chosen.manager->open_managed_device(chosen.description.dump());
-        return Acquired{std::move(device), std::move(chosen.plugin), std::move(chosen.description)};
+        auto selected = select_device({path}, selector);
+        auto device = selected.manager->open_managed_device(selected.description);
+        return Acquired{std::move(device), std::move(selected.plugin_path),
+                        nlohmann::json::parse(selected.description)};
     });
     return std::make_unique<OwnedDevice>(std::move(acquired.device), std::move(acquired.plugin),
                                          std::move(acquired.description));
@@ -75,12 +77,15 @@ void bind_ownership(py::module_& module) {
 zelm.default_plugin_directory()).
 
 `description` names the device: a description as scan results and
-list_devices() give it (a dict), its JSON text, or a selector as the zelm tool
-reads it: a serial number as a scan shows it ("SIM-0002"), a key=value filter
-over the description's members ("model=sim-memory,serial=SIM-0003") or a row
-of the tool's last scan ("@2"). Exactly one listed device must match; a
-scan shows no serial number for an occupied device, so a serial number
-names only a free one.
+list_devices() give it (a dict), its JSON text, or a selector: a serial
+number as a scan shows it ("SIM-0002"), or a key=value filter over the
+description's members ("model=sim-memory,serial=SIM-0003"). Exactly one
+listed device must match. A serial number names a free device by the serial
+number it shows and an occupied one by the serial number it showed when it
+was last free, so opening a held device by its serial number raises
+zelm.DeviceOccupied. Rows of the zelm tool's last scan ("@2") are the tool's
+own and raise zelm.InvalidSelector: name the device by its description,
+serial number or key=value instead.
 
 The device's ownership lock is taken before the device is opened, so nothing
 opens a device that another owner holds. Use the result as a context manager
@@ -89,10 +94,14 @@ opens a device that another owner holds. Use the result as a context manager
 Raises zelm.DeviceOccupied (with .owner) when another owner holds the device
 (for a lab-wide device in a cluster, also on another host),
 zelm.ClusterUnavailable when the device is lab-wide and the cluster cannot
-answer (nothing is then held), and zelm.Error when the plug-in does not load,
-no device or several match, or the device does not open. Ctrl-C raises
-KeyboardInterrupt at once, also while a lab-wide device waits for the
-cluster; a device acquired after that is released on the way.)");
+answer (nothing is then held), zelm.InvalidSelector (a ValueError) for text
+that is no selector, zelm.NoDeviceMatches or zelm.AmbiguousSelector (with
+.candidates; both LookupErrors) when no device or several match,
+zelm.PluginLoadError when the plug-in does not load, zelm.LockUnusable when
+the device's lock cannot be taken safely, and zelm.Error when the device does
+not open. Ctrl-C raises KeyboardInterrupt at once, also while a lab-wide
+device waits for the cluster; a device acquired after that is released on
+the way.)");
 }
 
 }  // namespace zelm::python

@@ -6,29 +6,21 @@
 #include "gil.hpp"
 #include "json_values.hpp"
 #include "numbers.hpp"
-#include "occupied_owner.hpp"
 #include "plugin_directory.hpp"
 
-#include <zelm/cluster.hpp>
-#include <zelm/device_manager.hpp>
-#include <zelm/owner.hpp>
 #include <zelm/scan.hpp>
 
 #include <nlohmann/json.hpp>
 #include <pybind11/stl.h>
 #include <pybind11/stl/filesystem.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <atomic>
-#include <exception>
 #include <filesystem>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -81,97 +73,6 @@ struct Failed : Result {
 
 // --- scanning, without the GIL ----------------------------------------------
 
-// An occupied device's holder, as the tool looks it up; the plug-ins'
-// manager paths, which scan results do not carry, are asked once each.
-class OwnerLookup {
-public:
-    std::optional<Owner> owner_of(DeviceOccupied const& occupied) {
-        return with_host(tool::occupied_owner(occupied, path_of(occupied.plugin_path)));
-    }
-
-private:
-    std::optional<std::filesystem::path> const& path_of(std::string const& plugin_path) {
-        auto found = manager_paths_.find(plugin_path);
-        if (found == manager_paths_.end()) {
-            found = manager_paths_.emplace(plugin_path, manager_path(plugin_path)).first;
-        }
-        return found->second;
-    }
-
-    static std::optional<std::filesystem::path> manager_path(std::string const& plugin_path) {
-        try {
-            return get_device_manager(plugin_path)->get_path();
-        } catch (...) {
-            return std::nullopt;
-        }
-    }
-
-    std::map<std::string, std::optional<std::filesystem::path>> manager_paths_;
-};
-
-using Owners = std::vector<std::optional<Owner>>;  // one per result
-
-Owners owners_of(ScanResults const& results) {
-    OwnerLookup lookup;
-    Owners owners(results.size());
-    for (std::size_t index = 0; index < results.size(); ++index) {
-        if (auto const* occupied = std::get_if<DeviceOccupied>(&results[index])) {
-            owners[index] = lookup.owner_of(*occupied);
-        }
-    }
-    return owners;
-}
-
-// Scans the plug-ins on up to `jobs` threads, one plug-in at a time each,
-// and gives the results in the order of `plugins`, as one scan of them all
-// would. The first exception of any thread (only a plug-in's non-standard
-// one can come) is thrown once every thread is done.
-ScanResults scan_in_parallel(std::vector<std::filesystem::path> const& plugins, unsigned jobs,
-                             ScanProgressCallback const& progress) {
-    std::vector<ScanResults> per_plugin(plugins.size());
-    std::atomic<std::size_t> next = 0;
-    std::mutex failure_mutex;
-    std::exception_ptr failure;
-    // Log lines of the scan's threads go where those of this thread go.
-    auto* const handover = Handover::of_this_thread();
-    auto const work = [&] {
-        Handover::Scope const scope(handover);
-        for (auto index = next++; index < plugins.size(); index = next++) {
-            try {
-                per_plugin[index] = scan_devices({plugins[index]}, progress);
-            } catch (...) {
-                std::lock_guard const guard(failure_mutex);
-                failure = failure ? failure : std::current_exception();
-            }
-        }
-    };
-    {
-        std::vector<std::jthread> threads(std::min<std::size_t>(jobs, plugins.size()));
-        std::ranges::generate(threads, [&] { return std::jthread(work); });
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    ScanResults all;
-    for (auto& results : per_plugin) {
-        std::ranges::move(results, std::back_inserter(all));
-    }
-    return all;
-}
-
-// The plug-in files of a directory, chosen by the directory scan's rule.
-// Throws what directory iteration throws.
-std::vector<std::filesystem::path> plugin_files(std::filesystem::path const& directory) {
-    std::vector<std::filesystem::path> plugins;
-    for (auto const& entry : std::filesystem::directory_iterator(directory)) {
-        std::error_code ignored;
-        if ((entry.is_symlink(ignored) || entry.is_regular_file(ignored)) && is_plugin_file_name(entry.path())) {
-            plugins.push_back(entry.path());
-        }
-    }
-    return plugins;
-}
-
 // What to scan: one directory, or plug-in files.
 struct ScanTarget {
     std::optional<std::filesystem::path> directory;
@@ -181,20 +82,15 @@ struct ScanTarget {
 // A scan that Python gave up (Ctrl-C) ends after the device it is at.
 struct ScanAbandoned {};
 
-ScanResults scan_target(ScanTarget const& target, unsigned jobs, std::stop_token const& stop) {
-    ScanProgressCallback const progress = [stop](ScanProgress const&) {
+ScanReport scan_target(ScanTarget const& target, unsigned jobs, std::stop_token const& stop) {
+    ScanOptions options;
+    options.jobs = jobs;
+    options.progress = [stop](ScanProgress const&) {
         if (stop.stop_requested()) {
             throw ScanAbandoned{};
         }
     };
-    if (target.directory && !std::filesystem::is_directory(*target.directory)) {
-        return scan_devices_dir(*target.directory);  // says why it scans nothing
-    }
-    auto const plugins = target.directory ? plugin_files(*target.directory) : target.plugins;
-    if (jobs == 1) {
-        return scan_devices(plugins, progress);
-    }
-    return scan_in_parallel(plugins, jobs, progress);
+    return scan_devices_report(target.directory ? list_plugin_files(*target.directory) : target.plugins, options);
 }
 
 // --- Python objects, with the GIL ---------------------------------------------
@@ -225,7 +121,8 @@ Kind with_common(auto& result, PathObjects& paths) {
     return kind;
 }
 
-py::object result_object(ScanResult& result, std::optional<Owner> const& owner, PathObjects& paths) {
+py::object result_object(ScannedDevice& device, PathObjects& paths) {
+    auto& result = device.result;
     if (auto* found = std::get_if<DeviceFound>(&result)) {
         auto kind = with_common<Found>(*found, paths);
         kind.serial_number = std::move(found->serial_number);
@@ -236,13 +133,27 @@ py::object result_object(ScanResult& result, std::optional<Owner> const& owner, 
     }
     if (auto* occupied = std::get_if<DeviceOccupied>(&result)) {
         auto kind = with_common<Occupied>(*occupied, paths);
-        kind.owner = owner_object(owner);
+        kind.owner = owner_object(device.holder);
         return py::cast(std::move(kind));
     }
     auto& failed = std::get<DeviceQueryFailed>(result);
     auto kind = with_common<Failed>(failed, paths);
     kind.error = std::move(failed.error);
     return py::cast(std::move(kind));
+}
+
+// What went wrong, on the logger "zelm", once the scan is done: a handler
+// that scans again then meets no lock of this scan.
+void log_problems(ScanReport const& report) {
+    for (auto const& failure : report.failures) {
+        spdlog::warn("Scanner skipped manager {}: {}", failure.plugin_path, failure.reason);
+    }
+    for (auto const& device : report.devices) {
+        if (auto const* failed = std::get_if<DeviceQueryFailed>(&device.result)) {
+            spdlog::error("Failed to query device {} of {}: {}", failed->description, failed->plugin_path,
+                          failed->error);
+        }
+    }
 }
 
 // What was asked for by name is there, or the scan fails saying so: a scan
@@ -292,15 +203,14 @@ Results scan(Plugins const& target, Integer const& jobs_number) {
         throw py::value_error("jobs must be at least 1, not " + std::to_string(jobs));
     }
     auto what = scan_target_of(target);
-    auto [results, owners] = interruptible([what = std::move(what), jobs](std::stop_token const& stop) {
-        auto scanned = scan_target(what, static_cast<unsigned>(jobs), stop);
-        auto holders = owners_of(scanned);
-        return std::pair(std::move(scanned), std::move(holders));
+    auto report = interruptible([what = std::move(what), jobs](std::stop_token const& stop) {
+        return scan_target(what, static_cast<unsigned>(jobs), stop);
     });
-    py::list list(results.size());
+    log_problems(report);
+    py::list list(report.devices.size());
     PathObjects paths;
-    for (std::size_t index = 0; index < results.size(); ++index) {
-        list[index] = result_object(results[index], owners[index], paths);
+    for (std::size_t index = 0; index < report.devices.size(); ++index) {
+        list[index] = result_object(report.devices[index], paths);
     }
     return Results(std::move(list));
 }
@@ -363,15 +273,17 @@ void bind_scan(py::module_& module) {
     module.def("scan", &scan, py::arg("plugins") = py::none(), py::kw_only(), py::arg("jobs") = 1,
                "Scans plug-ins for devices and returns one zelm.Found, zelm.Occupied or zelm.Failed per device, "
                "plug-in by plug-in in device-list order.\n\n"
-               "`plugins` is a directory (its plug-in files: \"_manager\" in the name, extension .so), one plug-in "
-               "file, or a list of them; by default zelm.default_plugin_directory(), where a bare file name "
-               "(\"sim_manager.so\") is also looked up. A plug-in that cannot be loaded costs its own devices and a "
-               "warning on the \"zelm\" logger. `jobs` scans that many plug-ins at once, each on a thread of its own; "
-               "the results keep the order of one scan. Answers are shared for five seconds by every scan on the "
-               "machine. The GIL is released while the scan runs. Ctrl-C raises KeyboardInterrupt at once; the scan "
-               "given up ends on its own thread after the device it is at. Raises zelm.Error when a plug-in throws "
-               "something that is not a standard exception, and zelm.FileSystemError when the directory or the one "
-               "plug-in file given does not exist or cannot be read.");
+               "`plugins` is a directory (its plug-in files, in name order: \"_manager\" in the name, extension "
+               ".so), one plug-in file, or a list of them; by default zelm.default_plugin_directory(), where a bare "
+               "file name (\"sim_manager.so\") is also looked up. A plug-in that cannot be loaded or listed costs "
+               "its own devices and a warning on the \"zelm\" logger saying why; a device whose query failed is "
+               "an error there too, once the scan is done. `jobs` scans that many plug-ins at once, each on a "
+               "thread of its own; the results keep the order of one scan. Answers are shared for five seconds by "
+               "every scan on the machine. The GIL is released while the scan runs. Ctrl-C raises "
+               "KeyboardInterrupt at once; the scan given up ends on its own thread after the device it is at. "
+               "Raises zelm.Error when a plug-in throws something that is not a standard exception, and "
+               "zelm.FileSystemError when the directory or the one plug-in file given does not exist or cannot "
+               "be read.");
 }
 
 }  // namespace zelm::python

@@ -7,6 +7,7 @@ __all__, so that `from zelm import *` keeps the built-in open().
 """
 
 from zelm._zelm import (
+    AmbiguousSelector,
     ClusterUnavailable,
     Device,
     DeviceOccupied,
@@ -14,8 +15,11 @@ from zelm._zelm import (
     Failed,
     FileSystemError,
     Found,
+    InvalidSelector,
     JSONError,
+    LockUnusable,
     Manager,
+    NoDeviceMatches,
     Occupied,
     Owner,
     OwnershipLost,
@@ -38,6 +42,7 @@ from zelm._zelm import (
 # Not open: `from zelm import *` would hide the built-in open(); it is
 # zelm.open.
 __all__ = [
+    "AmbiguousSelector",
     "ClusterUnavailable",
     "Device",
     "DeviceOccupied",
@@ -45,8 +50,11 @@ __all__ = [
     "Failed",
     "FileSystemError",
     "Found",
+    "InvalidSelector",
     "JSONError",
+    "LockUnusable",
     "Manager",
+    "NoDeviceMatches",
     "Occupied",
     "Owner",
     "OwnershipLost",

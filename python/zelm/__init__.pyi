@@ -7,6 +7,7 @@ __version__: str
 
 # Not open: `from zelm import *` would hide the built-in open().
 __all__ = [
+    "AmbiguousSelector",
     "ClusterUnavailable",
     "Device",
     "DeviceOccupied",
@@ -14,8 +15,11 @@ __all__ = [
     "Failed",
     "FileSystemError",
     "Found",
+    "InvalidSelector",
     "JSONError",
+    "LockUnusable",
     "Manager",
+    "NoDeviceMatches",
     "Occupied",
     "Owner",
     "OwnershipLost",
@@ -61,16 +65,41 @@ class ClusterUnavailable(Error):
 class OwnershipLost(Error):
     """The device's lab-wide ownership is lost, or may have lapsed: the device no longer forwards operations."""
 
+class LockUnusable(Error):
+    """A device's ownership lock cannot be taken safely (an unsafe lock directory, a lock file that is a link); nothing was owned or opened."""
+    path: Optional[pathlib.Path]
+
+class InvalidSelector(Error, ValueError):
+    """Text given to zelm.open that names no device by the selector rules, or a row of the zelm tool's last scan ("@2")."""
+
+class NoDeviceMatches(Error, LookupError):
+    """No listed device matches what zelm.open was given; `incomplete` when a device could not be queried."""
+    incomplete: bool
+
+class AmbiguousSelector(Error, LookupError):
+    """Several listed devices match what zelm.open was given; `candidates` holds their descriptions."""
+    candidates: tuple[JSON, ...]
+
 class Owner:
     """The process that holds a device: its ownership lock, or for a lab-wide device in a cluster, its key."""
-    def __init__(self, pid: int, command: Optional[str] = None, host: Optional[str] = None) -> None: ...
+    def __init__(self, pid: int, command: Optional[str] = None, host: Optional[str] = None,
+                 user: Optional[str] = None, since: Optional[str] = None, lab_wide: bool = False) -> None: ...
     @property
     def pid(self) -> int: ...
     @property
     def command(self) -> Optional[str]: ...
     @property
     def host(self) -> Optional[str]:
-        """The host the holder runs on (its cluster host id for a lab-wide holder), or None when unknown."""
+        """The host the holder runs on (its cluster host id in a cluster, else this machine's name), or None when unknown."""
+    @property
+    def user(self) -> Optional[str]:
+        """The holder's user name (or numeric user id), or None when unknown."""
+    @property
+    def since(self) -> Optional[str]:
+        """When the holder took the device, UTC, ISO 8601 ("2026-12-11T10:54:06Z"), or None when unknown."""
+    @property
+    def lab_wide(self) -> bool:
+        """True when the device is held through the cluster's key, not only this machine's lock."""
 
 class Manager:
     """A device family's manager, shared by everything in this process that uses its plug-in."""
@@ -137,11 +166,13 @@ def scan(plugins: Union[StrPath, Sequence[StrPath], None] = None, *,
          jobs: int = 1) -> list[Union[Found, Occupied, Failed]]:
     """Scans plug-ins for devices: one result per device, plug-in by plug-in in device-list order.
 
-    `plugins` is a directory, one plug-in file or a list of them; by default
-    default_plugin_directory(), where a bare file name is also looked up.
-    `jobs` scans that many plug-ins at once. Raises zelm.FileSystemError when
-    the directory or the one plug-in file given does not exist or cannot be
-    read.
+    `plugins` is a directory (its plug-in files in name order), one plug-in
+    file or a list of them; by default default_plugin_directory(), where a
+    bare file name is also looked up. `jobs` scans that many plug-ins at
+    once. A plug-in that cannot be loaded or listed is a warning on the
+    "zelm" logger, a failed query an error there. Raises
+    zelm.FileSystemError when the directory or the one plug-in file given
+    does not exist or cannot be read.
     """
 
 class Stream:
@@ -222,21 +253,26 @@ def open(plugin: StrPath, description: Description) -> Device:
     """Owns, then opens, one device of the plug-in file `plugin` (a bare file name in default_plugin_directory()).
 
     `description` names the device: a description as scan results and
-    list_devices() give it (a dict), its JSON text, or a selector as the zelm
-    tool reads it: a serial number as a scan shows it ("SIM-0002"), a
-    key=value filter over the description's members
-    ("model=sim-memory,serial=SIM-0003") or a row of the tool's last scan
-    ("@2"). Exactly one listed device must match; a scan shows no serial
-    number for an occupied device, so a serial number names only a free one.
-    The device's ownership lock
-    is taken before the device is opened. Raises zelm.DeviceOccupied (with
-    .owner) when another owner holds the device (for a lab-wide device in a
-    cluster, also on another host), zelm.ClusterUnavailable when the device
-    is lab-wide and the cluster cannot answer (nothing is then held), and
-    zelm.Error when the plug-in does not load, no device or several match, or
-    the device does not open. Ctrl-C raises KeyboardInterrupt at once, also
-    while a lab-wide device waits for the cluster; a device acquired after
-    that is released on the way.
+    list_devices() give it (a dict), its JSON text, or a selector: a serial
+    number as a scan shows it ("SIM-0002"), or a key=value filter over the
+    description's members ("model=sim-memory,serial=SIM-0003"). Exactly one
+    listed device must match. A serial number names an occupied device by
+    the serial number it showed when it was last free, so opening a held
+    device by its serial number raises zelm.DeviceOccupied. Rows of the zelm
+    tool's last scan ("@2") are the tool's own and raise
+    zelm.InvalidSelector: name the device by its description, serial number
+    or key=value instead. The device's ownership lock is taken before the
+    device is opened. Raises zelm.DeviceOccupied (with .owner) when another
+    owner holds the device (for a lab-wide device in a cluster, also on
+    another host), zelm.ClusterUnavailable when the device is lab-wide and
+    the cluster cannot answer (nothing is then held), zelm.InvalidSelector
+    (a ValueError) for text that is no selector, zelm.NoDeviceMatches or
+    zelm.AmbiguousSelector (with .candidates) when no device or several
+    match, zelm.PluginLoadError when the plug-in does not load,
+    zelm.LockUnusable when the device's lock cannot be taken safely, and
+    zelm.Error when the device does not open. Ctrl-C raises
+    KeyboardInterrupt at once, also while a lab-wide device waits for the
+    cluster; a device acquired after that is released on the way.
     """
 
 def join_cluster(endpoints: Union[str, Sequence[str]], *, host_id: Optional[str] = None, ttl: float = 5.0) -> None:
