@@ -120,7 +120,8 @@ def test_a_device_held_on_another_host_is_occupied_by_that_host(etcd, lab_wide_p
     zelm.join_cluster([etcd.endpoint], host_id="host-a", ttl=TTL)
     with pytest.raises(zelm.DeviceOccupied) as raised:
         zelm.open(lab_wide_plugin, DEVICE)
-    assert raised.value.owner == zelm.Owner(holder.pid, "python3", "host-b")
+    owner = raised.value.owner
+    assert (owner.pid, owner.command, owner.host, owner.lab_wide) == (holder.pid, "python3", "host-b", True)
     assert opens(tmp_path) == [holder.pid]
 
     # Two plug-in files of the family name the same device; on two threads
@@ -129,7 +130,7 @@ def test_a_device_held_on_another_host_is_occupied_by_that_host(etcd, lab_wide_p
     for jobs in (1, 2):
         results = zelm.scan(plugins, jobs=jobs)
         assert [type(result) for result in results] == [zelm.Occupied, zelm.Occupied]
-        assert [result.owner for result in results] == [zelm.Owner(holder.pid, "python3", "host-b")] * 2
+        assert [result.owner for result in results] == [owner] * 2
 
 
 def test_a_device_owned_lab_wide_is_free_to_this_host_again_once_released(etcd, lab_wide_plugin, tmp_path):

@@ -85,8 +85,8 @@ CALLS = {
     "open": lambda description: zelm.open(os.environ["ZELM_SIM_PLUGIN"], description),
 }
 
-# Text given to open() is a selector, read by the tool's rules (see
-# test_ownership.py).
+# Text given to open() is a selector, read by the library's selector rules
+# (see test_ownership.py).
 TOO_DEEP = [(call, "value " + name, make) for call in CALLS for name, make in TOO_DEEP_VALUES.items()] + [
     (call, "text " + name, make) for call in ("lock_id", "find_owner") for name, make in TOO_DEEP_TEXTS.items()]
 
@@ -109,13 +109,23 @@ def test_a_description_nested_as_deeply_as_the_library_takes_has_a_lock_id(descr
     ("PluginLoadError", (zelm.Error,)),
     ("JSONError", (zelm.Error, ValueError)),
     ("FileSystemError", (zelm.Error, OSError)),
+    ("LockUnusable", (zelm.Error,)),
+    ("InvalidSelector", (zelm.Error, ValueError)),
+    ("NoDeviceMatches", (zelm.Error, LookupError)),
+    ("AmbiguousSelector", (zelm.Error, LookupError)),
 ])
 def test_every_error_is_a_zelm_error_that_users_of_the_builtin_kinds_also_catch(error, bases):
     assert all(issubclass(getattr(zelm, error), base) for base in bases)
 
 
-def test_device_occupied_raised_without_an_owner_has_none():
-    assert zelm.DeviceOccupied("Device is already occupied").owner is None
+@pytest.mark.parametrize("error, attribute, default", [
+    ("DeviceOccupied", "owner", None),
+    ("LockUnusable", "path", None),
+    ("NoDeviceMatches", "incomplete", False),
+    ("AmbiguousSelector", "candidates", ()),
+])
+def test_an_error_raised_by_python_code_has_its_attributes_default(error, attribute, default):
+    assert getattr(getattr(zelm, error)("raised by hand"), attribute) == default
 
 
 @pytest.mark.parametrize("call, error, message", [

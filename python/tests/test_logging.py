@@ -23,6 +23,19 @@ def test_a_skipped_plugin_is_a_warning_on_the_zelm_logger(tmp_path, caplog, capf
     assert "Device Manager not found" not in capfd.readouterr().out
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_plugin_whose_list_fails_is_a_warning_saying_why(plugin_copy, caplog, jobs):
+    broken, working = plugin_copy("broken_manager.so"), plugin_copy("working_manager.so")
+    # The configuration beside a copy of the simulated plug-in is its own.
+    broken.with_suffix(".json").write_text('{"devices": [{"description": {"serial": "X"}, "latency_ms": -1}]}')
+    with caplog.at_level(logging.DEBUG, logger="zelm"):
+        results = zelm.scan([broken, working], jobs=jobs)
+    assert [result.plugin_path for result in results] == [working] * 3
+    [record] = caplog.records
+    assert record.levelno == logging.WARNING
+    assert record.getMessage().startswith(f"Scanner skipped manager {broken}: Bad sim configuration ")
+
+
 def test_a_query_that_throws_is_an_error_on_the_zelm_logger(sim_config, plugin_copy, caplog):
     sim_config(sim_devices(1, faults={"open_device_error": "cable unplugged"}))
     with caplog.at_level(logging.DEBUG, logger="zelm"):

@@ -4,6 +4,8 @@ import json
 import os
 import pathlib
 import pickle
+import pwd
+import re
 
 import pytest
 
@@ -49,7 +51,22 @@ def test_find_owner_names_the_process_that_holds_the_device(sim_config, plugin_c
     held, free = zelm.load(plugin).list_devices()
     holder = hold(plugin, "SIM-0001")
     owner = zelm.find_owner("zelm-sim", held)
-    assert (owner.pid, owner.command, owner.host) == (holder.pid, "zelm", os.uname().nodename)
+    assert (owner.pid, owner.command, owner.host, owner.user, owner.lab_wide) == (
+        holder.pid, "zelm", os.uname().nodename, pwd.getpwuid(os.getuid()).pw_name, False)
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", owner.since)
     assert zelm.find_owner("zelm-sim", json.dumps(held)) == owner
-    assert pickle.loads(pickle.dumps(owner)) == owner
     assert zelm.find_owner("zelm-sim", free) is None
+
+
+def test_an_owner_is_a_value_of_all_its_fields():
+    owner = zelm.Owner(4242, "zelm", "bench-1", "lab", "2026-12-11T10:54:06Z", True)
+    assert repr(owner) == ("Owner(pid=4242, command='zelm', host='bench-1', user='lab', "
+                           "since='2026-12-11T10:54:06Z', lab_wide=True)")
+    assert pickle.loads(pickle.dumps(owner)) == owner
+    assert hash(pickle.loads(pickle.dumps(owner))) == hash(owner)
+    differing = [zelm.Owner(4243, "zelm", "bench-1", "lab", "2026-12-11T10:54:06Z", True),
+                 zelm.Owner(4242, "zelm", "bench-1", "ops", "2026-12-11T10:54:06Z", True),
+                 zelm.Owner(4242, "zelm", "bench-1", "lab", "2026-12-11T10:54:07Z", True),
+                 zelm.Owner(4242, "zelm", "bench-1", "lab", "2026-12-11T10:54:06Z", False)]
+    assert all(other != owner for other in differing)
+    assert zelm.Owner(7) == zelm.Owner(7, None, None, None, None, False)

@@ -4,6 +4,7 @@ or the end of its `with` block; the lock comes before the device opens."""
 import json
 import multiprocessing
 import os
+import pwd
 
 import pytest
 
@@ -73,7 +74,9 @@ def test_the_message_of_device_occupied_names_the_holder(owner_process, sim_plug
     owner = owner_process(COUNTER, command=command)
     with pytest.raises(zelm.DeviceOccupied) as raised:
         zelm.open(sim_plugin, COUNTER)
-    assert raised.value.owner == zelm.Owner(owner.pid, command, os.uname().nodename)
+    holder = raised.value.owner
+    assert (holder.pid, holder.command, holder.host, holder.user, holder.lab_wide) == (
+        owner.pid, command, os.uname().nodename, pwd.getpwuid(os.getuid()).pw_name, False)
     assert str(raised.value) == f"Device is already occupied by process {owner.pid} ({shown}) on {os.uname().nodename}"
 
 
@@ -143,23 +146,67 @@ def test_a_selector_names_one_listed_device(sim_plugin, selector, serial):
         assert dev.description["serial"] == serial
 
 
-@pytest.mark.parametrize("selector, message", [
-    ("model=nothing", "no device listed by sim_manager.so matches the filter model=nothing"),
-    ("SIM-9999", "no device listed by sim_manager.so matches the serial number SIM-9999"),
-    ({"serial": "SIM-0001"}, 'no device listed by sim_manager.so matches the description {"serial":"SIM-0001"}'),
-    ("=x", None),
-])
-def test_a_selector_that_names_no_device_raises_error(sim_plugin, selector, message):
-    with pytest.raises(zelm.Error) as raised:
+@pytest.mark.parametrize("selector, error, message", [
+    ("model=nothing", zelm.NoDeviceMatches, "no device listed by sim_manager.so matches the filter model=nothing"),
+    ("SIM-9999", zelm.NoDeviceMatches, "no device listed by sim_manager.so matches the serial number SIM-9999"),
+    ({"serial": "SIM-0001"}, zelm.NoDeviceMatches,
+     'no device listed by sim_manager.so matches the description {"serial":"SIM-0001"}'),
+    ("=x", zelm.InvalidSelector, ""),
+    ("[" * 200 + "]" * 200, zelm.InvalidSelector, ""),
+    ("@2", zelm.InvalidSelector, '"@2" names a row of the zelm tool\'s last scan table'),
+    ("@SIM-0001", zelm.InvalidSelector, '"@SIM-0001" names a row of the zelm tool\'s last scan table'),
+], ids=["filter", "serial number", "description", "filter without key", "json too deep", "row", "not a row"])
+def test_a_selector_that_names_no_device_raises_its_own_error(sim_plugin, selector, error, message):
+    with pytest.raises(error) as raised:
         zelm.open(sim_plugin, selector)
-    if message:
-        assert str(raised.value).startswith(message)
+    assert isinstance(raised.value, zelm.Error)
+    assert isinstance(raised.value, ValueError if error is zelm.InvalidSelector else LookupError)
+    assert str(raised.value).startswith(message)
 
 
-def test_several_matching_devices_raise_error(sim_config, plugin_copy):
+def test_a_row_of_the_tools_table_says_how_to_name_the_device(sim_plugin):
+    with pytest.raises(ValueError, match="name the device by its description, its serial number or key=value"):
+        zelm.open(sim_plugin, "@1")
+
+
+def test_several_matching_devices_raise_ambiguous_selector_with_the_candidates(sim_config, plugin_copy):
     sim_config({"devices": [{"count": 2, "first_index": 1, "description": {"serial": "S{index}", "rack": 1}}]})
-    with pytest.raises(zelm.Error, match="2 devices"):
-        zelm.open(plugin_copy(), "rack=1")
+    plugin = plugin_copy()
+    with pytest.raises(zelm.AmbiguousSelector, match="2 devices") as raised:
+        zelm.open(plugin, "rack=1")
+    assert isinstance(raised.value, LookupError)
+    assert raised.value.candidates == ({"serial": "S1", "rack": 1}, {"serial": "S2", "rack": 1})
+    with zelm.open(plugin, raised.value.candidates[1]) as dev:
+        assert dev.description["serial"] == "S2"
+
+
+def test_a_device_held_by_another_process_is_occupied_when_named_by_its_serial_number(sim_config, plugin_copy,
+                                                                                     hold):
+    sim_config(sim_devices(2))
+    plugin = plugin_copy()
+    holder = hold(plugin, "SIM-0002")  # found by a scan, so its serial number was seen while it was free
+    with pytest.raises(zelm.DeviceOccupied) as raised:
+        zelm.open(plugin, "SIM-0002")
+    assert (raised.value.owner.pid, raised.value.owner.command) == (holder.pid, "zelm")
+    assert str(raised.value).startswith(f"Device is already occupied by process {holder.pid} (zelm)")
+    with zelm.open(plugin, "SIM-0001") as dev:
+        assert dev.description == {"serial": "SIM-0001"}
+
+
+LOCK_DIRECTORY = "rezored_izede"  # under TMPDIR, as the library names it
+
+
+def test_a_lock_file_that_is_a_link_raises_lock_unusable(sim_plugin, private_tmpdir):
+    with zelm.open(sim_plugin, COUNTER):
+        pass
+    lock_file = private_tmpdir / LOCK_DIRECTORY / (zelm.lock_id("zelm-sim", COUNTER) + ".occupied")
+    lock_file.unlink(missing_ok=True)
+    lock_file.symlink_to("/dev/null")  # planted by somebody else
+    with pytest.raises(zelm.LockUnusable) as raised:
+        zelm.open(sim_plugin, COUNTER)
+    assert not isinstance(raised.value, zelm.DeviceOccupied)
+    assert raised.value.path == lock_file
+    assert str(raised.value).startswith(f"Cannot open device lock file: {lock_file}: ")
 
 
 def test_a_plugin_that_does_not_load_raises_plugin_load_error(tmp_path):

@@ -44,6 +44,7 @@ def test_each_device_is_reported_as_its_kind_with_python_values(lab):
     assert isinstance(held, zelm.Occupied)
     assert held.description == {"serial": "HELD-2"}
     assert (held.owner.pid, held.owner.command) == (holder.pid, "zelm")
+    assert held.owner == zelm.find_owner(zelm.load(plugin).path, held.description)
 
     assert isinstance(bad, zelm.Failed)
     assert "front panel locked" in bad.error
@@ -66,7 +67,8 @@ def three_plugins(sim_config, plugin_copy):
     """Three plug-ins of two devices each in one directory, and a file in it
     that is not a plug-in."""
     sim_config(sim_devices(2))
-    plugins = [plugin_copy(name) for name in ("a_manager.so", "b_manager.so", "c_manager.so")]
+    # Made out of name order, so that a scan in the order they were made differs.
+    plugins = sorted(plugin_copy(name) for name in ("c_manager.so", "a_manager.so", "b_manager.so"))
     (plugins[0].parent / "notes_manager.txt").write_text("not a plug-in")
     return plugins
 
@@ -82,9 +84,7 @@ def test_a_directory_a_file_or_a_list_is_scanned_in_order_on_any_number_of_threa
         "list": (three_plugins[::-1], three_plugins[::-1]),
         "tuple of texts": (tuple(map(str, three_plugins)), three_plugins),
     }[target]
-    results = zelm.scan(given, jobs=jobs)
-    if target.startswith("directory"):  # listing order is the file system's
-        results.sort(key=lambda result: result.plugin_path.name)
+    results = zelm.scan(given, jobs=jobs)  # a directory's plug-ins in name order
     assert [(result.plugin_path, result.serial_number) for result in results] == [
         (plugin, serial) for plugin in expected for serial in ("SIM-0001", "SIM-0002")]
 
