@@ -60,8 +60,8 @@ void bind_owner(py::module_& module) {
                       "cluster, its key.")
         .def(py::init([](Integer const& pid, std::optional<std::string> command, std::optional<std::string> host,
                          std::optional<std::string> user, std::optional<std::string> since, bool lab_wide) {
-                 return Owner{in_range<int>(pid, "pid"), std::move(command), std::move(user),
-                              std::move(host),           std::move(since),   lab_wide};
+                 return Owner{in_range<int>(pid, "pid"), std::move(command), std::move(user), std::move(host),
+                              std::move(since), lab_wide};
              }),
              py::arg("pid"), py::arg("command") = py::none(), py::arg("host") = py::none(),
              py::arg("user") = py::none(), py::arg("since") = py::none(), py::arg("lab_wide") = false)
@@ -153,7 +153,8 @@ std::string occupied_message(DeviceOccupiedError const& error, std::optional<Own
 
 void raise_occupied(DeviceOccupiedError const& error) {
     auto const owner = shown_holder(holder_of(error));
-    raise(classes->device_occupied, occupied_message(error, owner).c_str(), py::dict(py::arg("owner") = owner_object(owner)));
+    raise(classes->device_occupied, occupied_message(error, owner).c_str(),
+          py::dict(py::arg("owner") = owner_object(owner)));
 }
 
 // The candidates' descriptions, as list_devices() gives them: each may be
@@ -268,9 +269,9 @@ void bind_errors(py::module_& module) {
                                               "`candidates` holds their descriptions (a tuple), each of which "
                                               "names one.");
     ambiguous_selector.attr("candidates") = py::tuple();
-    classes = new ExceptionClasses{error,          occupied,      plugin_load_error, json_error,
-                                   file_system_error, cluster_unavailable, ownership_lost, lock_unusable,
-                                   invalid_selector, no_device_matches, ambiguous_selector};
+    classes = new ExceptionClasses{error, occupied, plugin_load_error, json_error, file_system_error,
+                                   cluster_unavailable, ownership_lost, lock_unusable, invalid_selector,
+                                   no_device_matches, ambiguous_selector};
     py::register_exception_translator(&translate);
 }
 
